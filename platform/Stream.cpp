@@ -1,0 +1,73 @@
+#include "platform/Stream.h"
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Exception.h"
+
+int64_t TMemoryStream::Read(void* Buffer, int64_t Count) {
+  if (Count <= 0 || Pos >= Size()) return 0;
+  int64_t n = std::min(Count, Size() - Pos);
+  std::memcpy(Buffer, Data.data() + Pos, static_cast<size_t>(n));
+  Pos += n;
+  return n;
+}
+
+int64_t TMemoryStream::Write(const void* Buffer, int64_t Count) {
+  if (Count <= 0) return 0;
+  if (Pos + Count > Size()) Data.resize(static_cast<size_t>(Pos + Count));
+  std::memcpy(Data.data() + Pos, Buffer, static_cast<size_t>(Count));
+  Pos += Count;
+  return Count;
+}
+
+void TMemoryStream::SetSize(int64_t NewSize) {
+  Data.resize(static_cast<size_t>(NewSize < 0 ? 0 : NewSize));
+  if (Pos > NewSize) Pos = NewSize;
+}
+
+TFileStream::TFileStream(const std::string& Path, Mode M) : Name(Path) {
+  File = std::fopen(Path.c_str(), M == Mode::Create ? "w+b" : "rb");
+  if (!File)
+    throw EInOutError("Cannot open file \"" + Path + "\". " + std::strerror(errno));
+}
+
+TFileStream::~TFileStream() {
+  if (File) std::fclose(File);
+}
+
+int64_t TFileStream::Read(void* Buffer, int64_t Count) {
+  if (Count <= 0) return 0;
+  std::fseek(File, static_cast<long>(Pos), SEEK_SET);
+  size_t n = std::fread(Buffer, 1, static_cast<size_t>(Count), File);
+  if (n == 0 && std::ferror(File)) throw EInOutError("Read error on \"" + Name + "\"");
+  Pos += static_cast<int64_t>(n);
+  return static_cast<int64_t>(n);
+}
+
+int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
+  if (Count <= 0) return 0;
+  std::fseek(File, static_cast<long>(Pos), SEEK_SET);
+  size_t n = std::fwrite(Buffer, 1, static_cast<size_t>(Count), File);
+  if (n != static_cast<size_t>(Count)) throw EInOutError("Write error on \"" + Name + "\"");
+  Pos += Count;
+  return Count;
+}
+
+int64_t TFileStream::Size() const {
+  long here = std::ftell(File);
+  std::fseek(File, 0, SEEK_END);
+  long end = std::ftell(File);
+  std::fseek(File, here, SEEK_SET);
+  return end;
+}
+
+void TFileStream::SetSize(int64_t NewSize) {
+  std::fflush(File);
+  if (ftruncate(fileno(File), static_cast<off_t>(NewSize)) != 0)
+    throw EInOutError("Cannot resize \"" + Name + "\"");
+  if (Pos > NewSize) Pos = NewSize;
+}
