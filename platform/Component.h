@@ -36,6 +36,6 @@ class TComponent {
 
  private:
   TComponent* FOwner = nullptr;
-  std::vector<TComponent*> Children;                 // every component naming us as owner
-  std::vector<std::unique_ptr<TComponent>> Owned;    // the ones we free
+  std::vector<TComponent*> Children;               // every component naming us as owner
+  std::vector<std::unique_ptr<TComponent>> Owned;  // the ones we free
 };

@@ -12,7 +12,9 @@ namespace {
 constexpr int kDelta = 693594;
 constexpr double kMSecsPerDay = 86400000.0;
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 int DaysIn(int y, int m) {
   static const int d[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   return (m == 2 && IsLeap(y)) ? 29 : d[m - 1];
@@ -20,8 +22,7 @@ int DaysIn(int y, int m) {
 }  // namespace
 
 bool TryEncodeDate(int Year, int Month, int Day, TDateTime& Result) {
-  if (Year < 1 || Year > 9999 || Month < 1 || Month > 12 || Day < 1 ||
-      Day > DaysIn(Year, Month))
+  if (Year < 1 || Year > 9999 || Month < 1 || Month > 12 || Day < 1 || Day > DaysIn(Year, Month))
     return false;
   int days = Day;
   for (int m = 1; m < Month; ++m) days += DaysIn(Year, m);
@@ -38,8 +39,7 @@ TDateTime EncodeDate(int Year, int Month, int Day) {
 }
 
 bool TryEncodeTime(int Hour, int Min, int Sec, int MSec, TDateTime& Result) {
-  if (Hour < 0 || Hour > 23 || Min < 0 || Min > 59 || Sec < 0 || Sec > 59 || MSec < 0 ||
-      MSec > 999)
+  if (Hour < 0 || Hour > 23 || Min < 0 || Min > 59 || Sec < 0 || Sec > 59 || MSec < 0 || MSec > 999)
     return false;
   Result = ((Hour * 3600 + Min * 60 + Sec) * 1000.0 + MSec) / kMSecsPerDay;
   return true;

@@ -8,9 +8,15 @@
 namespace text {
 
 namespace {
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+bool IsBlank(char c) {
+  return static_cast<unsigned char>(c) <= 32;
+}
+char Upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 }  // namespace
 
 std::string TrimLeft(std::string_view S) {
@@ -96,7 +102,9 @@ int StrToInt(std::string_view S) {
   return v;
 }
 
-std::string IntToStr(int64_t Value) { return std::to_string(Value); }
+std::string IntToStr(int64_t Value) {
+  return std::to_string(Value);
+}
 
 std::string Fetch(std::string& S, std::string_view Delimiter) {
   size_t p = S.find(Delimiter);

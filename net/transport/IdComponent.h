@@ -7,16 +7,24 @@
 
 #include "platform/Component.h"
 
-enum class TIdStatus { Resolving = 0, Connecting, Connected, Disconnecting, Disconnected, StatusText };
+enum class TIdStatus {
+  Resolving = 0,
+  Connecting,
+  Connected,
+  Disconnecting,
+  Disconnected,
+  StatusText
+};
 
 enum TWorkMode { WorkRead = 0, WorkWrite = 1 };
 
 class TIdComponent;
-using TIdStatusEvent =
-    std::function<void(TIdComponent* axSender, TIdStatus axStatus, const std::string& asStatusText)>;
+using TIdStatusEvent = std::function<void(TIdComponent* axSender, TIdStatus axStatus,
+                                          const std::string& asStatusText)>;
 using TWorkBeginEvent =
     std::function<void(TIdComponent* Sender, TWorkMode AWorkMode, int64_t AWorkCountMax)>;
-using TWorkEvent = std::function<void(TIdComponent* Sender, TWorkMode AWorkMode, int64_t AWorkCount)>;
+using TWorkEvent =
+    std::function<void(TIdComponent* Sender, TWorkMode AWorkMode, int64_t AWorkCount)>;
 using TWorkEndEvent = std::function<void(TIdComponent* Sender, TWorkMode AWorkMode)>;
 
 class TIdComponent : public TComponent {

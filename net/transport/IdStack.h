@@ -57,8 +57,8 @@ class TIdStack {
   virtual int SockConnect(TIdStackSocketHandle S, int Family, const std::string& IP, int Port) = 0;
   // Like SockConnect, but gives up after TimeoutMs (TimeoutInfinite: no limit)
   // with the error 10060 in SockLastError.
-  virtual int SockConnectWithin(TIdStackSocketHandle S, int Family, const std::string& IP,
-                                int Port, int TimeoutMs) = 0;
+  virtual int SockConnectWithin(TIdStackSocketHandle S, int Family, const std::string& IP, int Port,
+                                int TimeoutMs) = 0;
   // First IPv4 address of the host as dotted text; raises EIdSocketError.
   virtual std::string SockHostByName(const std::string& HostName) = 0;
   virtual std::string LocalHostName() = 0;

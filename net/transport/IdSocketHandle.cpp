@@ -1,0 +1,107 @@
+#include "net/transport/IdSocketHandle.h"
+
+#include "net/transport/IdException.h"
+
+TIdSocketHandle::~TIdSocketHandle() {
+  Close(true);
+}
+
+void TIdSocketHandle::Assign(const TIdSocketHandle& Source) {
+  IP = Source.IP;
+  Port = Source.Port;
+  RemoteIP = Source.RemoteIP;
+  RemotePort = Source.RemotePort;
+}
+
+void TIdSocketHandle::OpenSocket(int SocketType, int Protocol) {
+  Close(true);
+  SocketId = GlobalStack->NewSocketHandle(SocketType, Protocol);
+  IsOpen = true;
+}
+
+void TIdSocketHandle::Bind() {
+  if (GlobalStack->CheckSocketResult(GlobalStack->SockBind(SocketId, Id_PF_INET, IP, Port),
+                                     {Id_WSAEADDRINUSE}))
+    throw EIdCouldNotBindSocket();
+  RefreshLocal();
+}
+
+void TIdSocketHandle::SetRemote(const std::string& AIP, int APort) {
+  RemoteIP = AIP;
+  RemotePort = APort;
+}
+
+int TIdSocketHandle::Connect(int Family, int TimeoutMs) {
+  int r = GlobalStack->SockConnectWithin(SocketId, Family, RemoteIP, RemotePort, TimeoutMs);
+  if (r != Id_SOCKET_ERROR) {
+    RefreshLocal();
+    RefreshRemote();
+  }
+  return r;
+}
+
+int TIdSocketHandle::Send(const void* Buf, int Len, int Flags) {
+  return GlobalStack->SockSend(SocketId, Buf, Len, Flags);
+}
+
+int TIdSocketHandle::Recv(void* Buf, int Len, int Flags) {
+  return GlobalStack->SockRecv(SocketId, Buf, Len, Flags);
+}
+
+void TIdSocketHandle::SendDatagram(const std::string& AIP, int APort, const void* Buf, int Len) {
+  int r = GlobalStack->SockSendTo(SocketId, Buf, Len, 0, AIP, APort);
+  if (r == Id_SOCKET_ERROR) {
+    int err = GlobalStack->SockLastError();
+    if (err == Id_WSAEMSGSIZE) throw EIdPackageSizeTooBig();
+    TIdStack::ThrowSocketError(err);
+  }
+  if (r != Len) throw EIdNotAllBytesSent();
+}
+
+int TIdSocketHandle::RecvDatagram(void* Buf, int Len, int Flags, std::string& AIP, int& APort) {
+  return GlobalStack->SockRecvFrom(SocketId, Buf, Len, Flags, AIP, APort);
+}
+
+void TIdSocketHandle::SetOption(int Level, int OptName, int Value) {
+  GlobalStack->CheckSocketResult(
+      GlobalStack->SockSetOption(SocketId, Level, OptName, &Value, sizeof Value));
+}
+
+bool TIdSocketHandle::WaitReadable(int TimeoutMs) {
+  if (!IsOpen) throw EIdConnClosedGracefully();
+  std::vector<TIdStackSocketHandle> read{SocketId};
+  return GlobalStack->SockSelect(&read, nullptr, nullptr, TimeoutMs) == 1;
+}
+
+bool TIdSocketHandle::WaitWritable(int TimeoutMs) {
+  if (!IsOpen) throw EIdConnClosedGracefully();
+  std::vector<TIdStackSocketHandle> write{SocketId};
+  return GlobalStack->SockSelect(nullptr, &write, nullptr, TimeoutMs) == 1;
+}
+
+void TIdSocketHandle::Close(bool ResetLocal) {
+  if (!IsOpen) return;
+  IsOpen = false;
+  GlobalStack->SockShutdown(SocketId, 1);
+  GlobalStack->SockClose(SocketId);
+  ResetState(ResetLocal);
+}
+
+void TIdSocketHandle::ResetState(bool ResetLocal) {
+  IsOpen = false;
+  SocketId = Id_INVALID_SOCKET;
+  if (ResetLocal) {
+    IP.clear();
+    Port = 0;
+  }
+  RemoteIP.clear();
+  RemotePort = 0;
+}
+
+void TIdSocketHandle::RefreshLocal() {
+  GlobalStack->SockLocalName(SocketId, IP, Port);
+}
+
+void TIdSocketHandle::RefreshRemote() {
+  GlobalStack->SockPeerName(SocketId, RemoteIP, RemotePort);
+}
