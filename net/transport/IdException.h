@@ -145,3 +145,9 @@ class EIdReadLineMaxLineLengthExceeded : public EIdTCPConnectionError {
       : EIdTCPConnectionError("Max line length exceeded (" + std::to_string(MaxLength) +
                               " bytes) while waiting for the end of a line.") {}
 };
+
+// A SOCKS proxy was asked for; this library connects only directly.
+class EIdSocksError : public EIdException {
+ public:
+  using EIdException::EIdException;
+};

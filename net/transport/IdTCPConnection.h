@@ -1,0 +1,185 @@
+#pragma once
+// A blocking, buffered TCP byte stream with line-oriented reads and writes and
+// the command/reply exchange of text protocols (SMTP, POP3 style replies).
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/transport/IdBuffer.h"
+#include "net/transport/IdComponent.h"
+#include "net/transport/IdSocketHandle.h"
+#include "platform/Stream.h"
+#include "platform/StringList.h"
+
+// Limits and defaults of the TCP connection.
+namespace IdTCPDefaults {
+// Size of the scratch buffer of one receive call.
+constexpr int RecvBufferSize = 32768;
+// Largest piece handed to the socket by WriteFromStream.
+constexpr int SendBufferSize = 32768;
+// ReadLine refuses to buffer more than this while waiting for a terminator, so
+// a peer that never ends its line cannot exhaust memory.
+constexpr int MaxLineLength = 1024 * 1024;
+// PollPeerClosed waits this long to notice a close the peer already sent.
+constexpr int PollPeerClosedMs = 1;
+}  // namespace IdTCPDefaults
+
+// A filter that can stand between a connection and its socket. The base class
+// passes nothing through; the program uses none.
+class TIdConnectionIntercept : public TComponent {
+ public:
+  using TComponent::TComponent;
+  virtual void AttachSocket(TIdSocketHandle* AHandle);
+  virtual void DetachSocket() { Handle = nullptr; }
+  virtual void NotifyReceived(const char*, int) {}
+  virtual void NotifySent(const char*, int) {}
+  virtual int ReceiveThrough(char*, int) { return 0; }
+  virtual int SendThrough(const char*, int) { return 0; }
+
+  bool HandlesReceive = false;
+  bool HandlesSend = false;
+  std::function<void(TIdConnectionIntercept*)> OnConnect;
+
+ protected:
+  TIdSocketHandle* Handle = nullptr;
+};
+
+// Marks a secure intercept; both directions go through it.
+class TIdSSLConnectionIntercept : public TIdConnectionIntercept {
+ public:
+  explicit TIdSSLConnectionIntercept(TComponent* AOwner = nullptr)
+      : TIdConnectionIntercept(AOwner) {
+    HandlesReceive = HandlesSend = true;
+  }
+};
+
+// The reply codes a command accepts; empty means any.
+using TIdReplyCodes = std::vector<int16_t>;
+
+class TIdTCPConnection : public TIdComponent {
+ public:
+  explicit TIdTCPConnection(TComponent* AOwner = nullptr);
+  ~TIdTCPConnection() override;
+
+  // --- Reading -------------------------------------------------------------
+  // One wait and one receive call; returns the bytes received, 0 on time-out or
+  // when not connected. Raises EIdConnClosedGracefully after a peer close when
+  // ARaiseIfClosed and nothing is buffered.
+  virtual int ReceiveFromSocket(bool ARaiseIfClosed, int ATimeout, bool AUseInputBuffer,
+                                TIdBuffer* ADestination);
+  // The next line up to ATerminator (LF when empty; then one trailing CR is
+  // dropped too). Returns the empty text with LineTimedOut set when ATimeout
+  // passes or the peer closes after an unterminated partial line. Raises
+  // EIdReadLineMaxLineLengthExceeded when more than MaxLineLength bytes arrive
+  // without a terminator.
+  virtual std::string ReadLine(const std::string& ATerminator = std::string(),
+                               int ATimeout = TimeoutInfinite);
+  // The next non-blank line, trimmed.
+  std::string ReadReplyLine();
+  // Exactly ACount bytes.
+  void ReadBytes(void* ABuffer, int ACount);
+  int ReadInt32(bool AConvert = true);
+  // ACount bytes, or (ACount -1 without AUntilClosed) as many as a 4-byte length
+  // prefix says, or everything up to the peer's close (AUntilClosed).
+  void ReadToStream(TStream* AStream, int64_t ACount = -1, bool AUntilClosed = false);
+  // Lines up to (and consuming) the line ADelimiter, into a list or a stream
+  // (each line followed by CR LF) or nowhere.
+  void ReadLinesUntil(TStringList* ATarget, const std::string& ADelimiter = ".",
+                      bool AUnstuffDots = true);
+  void ReadLinesUntil(TStream* ATarget, const std::string& ADelimiter = ".",
+                      bool AUnstuffDots = true);
+  std::string TakeBufferedText();
+  virtual std::string ReadAllText();
+  int BufferedByteCount() const { return static_cast<int>(InputBuffer.Size()); }
+  virtual std::string TakeBytes(int64_t N);
+  virtual void DiscardBytes(int64_t N);
+
+  // --- Writing -------------------------------------------------------------
+  virtual void WriteText(const std::string& AText);
+  virtual void WriteLine(const std::string& AText = std::string());
+  void WriteLines(const TStringList& AList);
+  void WriteBytes(const void* ABuffer, int64_t ACount, bool AWriteNow = false);
+  void WriteInt32(int AValue, bool AConvert = true);
+  virtual void WriteFromStream(TStream* AStream, bool AFromStart = true,
+                               bool AWithLengthPrefix = false);
+  virtual int64_t WriteFileContents(const std::string& AFile, bool AAllowSystemTransfer = false);
+
+  // --- Command exchange ----------------------------------------------------
+  // Writes ACommand and CRLF (nothing for NoOutputCommand) and reads the reply;
+  // raises EIdProtocolReplyError when its code is not accepted.
+  virtual int16_t SendCommand(const std::string& ACommand, const TIdReplyCodes& AAccepted);
+  // A single accepted code; -1 accepts any.
+  int16_t SendCommand(const std::string& ACommand, int AAccepted);
+  virtual int16_t ReadReply(const TIdReplyCodes& AAccepted);
+  int16_t ReadReply(int AAccepted);
+  virtual int16_t CheckReplyCode(int16_t ACode, const TIdReplyCodes& AAccepted);
+  [[noreturn]] virtual void RaiseReplyError();
+  std::string LastReplyLine() const;
+
+  // --- Connection state ----------------------------------------------------
+  virtual bool IsConnected();
+  virtual void CheckPeerClosed(bool ARaiseIfClosed, bool AIgnoreBuffered);
+  virtual void PollPeerClosed(bool ARaiseIfClosed);
+  virtual void CloseConnection();
+  virtual void DropSocket();
+  virtual void ResetForConnect();
+  // Restarts the exchange deadline (OpenConnection starts it).
+  void StartExchange();
+  virtual void FireDisconnected();
+
+  void SetInterceptEnabled(bool AValue);
+  bool GetInterceptEnabled() const { return InterceptEnabled; }
+  int GetRecvBufferSize() const { return static_cast<int>(ReceiveBuffer.Size()); }
+  void SetRecvBufferSize(int AValue) { ReceiveBuffer.SetSize(AValue); }
+
+  // The command text that makes SendCommand read a reply without writing.
+  static const std::string NoOutputCommand;
+
+  bool ASCIIFilter = false;
+  std::unique_ptr<TIdSocketHandle> SocketHandle;
+  TIdBuffer InputBuffer;
+  bool PeerClosed = false;
+  TStringList ReplyLines;
+  TIdConnectionIntercept* Intercept = nullptr;
+  std::function<void(TIdTCPConnection*)> OnDisconnected;
+  bool LineTimedOut = false;
+  int16_t LastReplyCode = 0;
+  int SendBufferSize = IdTCPDefaults::SendBufferSize;
+
+  // Bounds on waiting, in milliseconds (TimeoutInfinite: none). ReadTimeout is
+  // the longest wait for the peer to send or accept the next bytes;
+  // ExchangeTimeout the longest a whole exchange may take from
+  // OpenConnection (or StartExchange) on, so that a peer trickling one byte
+  // just inside every ReadTimeout is still cut off. Either raises
+  // EIdSocketError 10060 "Connection timed out."; the connection can then
+  // still be closed.
+  int ReadTimeout = TimeoutInfinite;
+  int ExchangeTimeout = TimeoutInfinite;
+  // Bytes ReadLine buffers at most while waiting for a terminator (0: no cap).
+  int MaxLineLength = IdTCPDefaults::MaxLineLength;
+
+ protected:
+  // The wait allowed now by ReadTimeout and ExchangeTimeout (TimeoutInfinite
+  // when neither is set); raises 10060 when the deadline has passed.
+  int BoundedWait();
+  // ATimeout narrowed by the bounds; AOurs tells whether a bound is what limits it.
+  int EffectiveWait(int ATimeout, bool& AOurs);
+
+ private:
+  template <class Deliver>
+  void ReadLinesUntilImpl(const std::string& ADelimiter, bool AUnstuffDots, Deliver&& D);
+
+  // Drops N bytes from the front of InputBuffer.
+  void ConsumeInput(int64_t N);
+
+  bool InterceptEnabled = false;
+  TIdBuffer ReceiveBuffer;
+  // Where the search for a terminator resumes in InputBuffer (bytes already
+  // known to hold none), and the terminator it was for.
+  size_t LineScanned = 0;
+  std::string LineScanTerminator;
+  std::chrono::steady_clock::time_point ExchangeStart;
+};
