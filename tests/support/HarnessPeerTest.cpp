@@ -1,0 +1,239 @@
+// Self-tests of the peer harness: the real servers start, answer, record and
+// stop by pid; the scripted server plays its steps and never hangs a test.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+
+#include "tests/support/AiosmtpdServer.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/ScriptedTcpServer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A blocking loopback client with a receive time-out, so a broken server fails
+// the test instead of hanging it.
+class Client {
+ public:
+  explicit Client(uint16_t port) : Fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    timeval tv{5, 0};
+    ::setsockopt(Fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Connected = ::connect(Fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~Client() { ::close(Fd_); }
+  void Send(const std::string& s) { ::send(Fd_, s.data(), s.size(), MSG_NOSIGNAL); }
+  // Reads until the text is in what was read, or end of stream / time-out.
+  std::string ReadUntil(const std::string& text) {
+    std::string got;
+    char c;
+    while (got.find(text) == std::string::npos && ::recv(Fd_, &c, 1, 0) == 1) got += c;
+    return got;
+  }
+  // Reads to end of stream; LastErrno tells a reset from a clean close.
+  std::string ReadAll() {
+    std::string got;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::recv(Fd_, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
+    LastErrno = n < 0 ? errno : 0;
+    return got;
+  }
+  bool Connected = false;
+  int LastErrno = 0;
+
+ private:
+  int Fd_;
+};
+
+bool ProcessExists(pid_t pid) {
+  return ::kill(pid, 0) == 0 || errno != ESRCH;
+}
+
+// ---- nginx ----
+
+TEST(NginxServerPeer, ServesFileLogsHeadersAndStopsByPid) {
+  auto web = std::make_unique<NginxServer>();
+  web->AddFile("GetMyIP.pl", "BEGINIP127.0.0.1ENDIP");
+  web->ServerDirectives = "location = /gone { return 404; }";
+  web->Start();
+  const pid_t pid = web->Pid();
+  const uint16_t port = web->Port();
+  const std::string dir = web->Dir();
+  ASSERT_GT(pid, 0);
+
+  Client c(port);
+  ASSERT_TRUE(c.Connected);
+  c.Send(
+      "GET /GetMyIP.pl HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/html\r\n"
+      "User-Agent: harness\r\nConnection: close\r\n\r\n");
+  const std::string reply = c.ReadAll();
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+  EXPECT_NE(reply.find("\r\n\r\nBEGINIP127.0.0.1ENDIP"), std::string::npos) << reply;
+
+  const auto log = web->WaitForRequests(1);
+  ASSERT_EQ(log.size(), 1u) << web->AccessLogText();
+  EXPECT_EQ(log[0].RequestLine, "GET /GetMyIP.pl HTTP/1.1");
+  EXPECT_EQ(log[0].Status, 200);
+  EXPECT_EQ(log[0].Host, "127.0.0.1");
+  EXPECT_EQ(log[0].Accept, "text/html");
+  EXPECT_EQ(log[0].UserAgent, "harness");
+  EXPECT_EQ(log[0].Connection, "close");
+  EXPECT_EQ(log[0].ContentType, "-");  // not sent
+
+  web.reset();
+  EXPECT_FALSE(ProcessExists(pid));
+  EXPECT_FALSE(PeerServer::TcpConnects(port, 200ms));
+  EXPECT_FALSE(std::filesystem::exists(dir));
+}
+
+TEST(NginxServerPeer, BadConfigurationRaisesWithTheLog) {
+  NginxServer web;
+  web.ServerDirectives = "no_such_directive on;";
+  try {
+    web.Start();
+    FAIL() << "nginx started with a broken configuration";
+  } catch (const PeerServerError& e) {
+    EXPECT_NE(std::string(e.what()).find("no_such_directive"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(web.Running());
+}
+
+// Takes the first port the harness picks (bound, not listening, so the probe
+// cannot mistake it for nginx): the start must move on to another port.
+class PortThiefNginx : public NginxServer {
+ public:
+  ~PortThiefNginx() override {
+    if (Thief >= 0) ::close(Thief);
+  }
+  int Thief = -1;
+  uint16_t StolenPort = 0;
+
+ protected:
+  void WriteConfig() override {
+    if (Thief < 0) {
+      Thief = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(Port());
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ::bind(Thief, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      StolenPort = Port();
+    }
+    NginxServer::WriteConfig();
+  }
+};
+
+TEST(NginxServerPeer, LostPortRaceStartsAgainOnAnotherPort) {
+  PortThiefNginx web;
+  web.Start();
+  EXPECT_NE(web.Port(), web.StolenPort);
+  EXPECT_TRUE(PeerServer::TcpConnects(web.Port(), 1000ms));
+  EXPECT_NE(web.LogText().find("lost its port"), std::string::npos) << web.LogText();
+}
+
+// ---- aiosmtpd ----
+
+TEST(AiosmtpdServerPeer, RecordsEnvelopeDataAndTranscript) {
+  AiosmtpdServer smtp;
+  smtp.RejectRecipients = {"nobody@example.org"};
+  smtp.Start();
+
+  Client c(smtp.Port());
+  ASSERT_TRUE(c.Connected);
+  EXPECT_EQ(c.ReadUntil("\r\n").substr(0, 4), "220 ");
+  const auto say = [&](const std::string& line, const std::string& code) {
+    c.Send(line + "\r\n");
+    std::string reply = c.ReadUntil("\r\n");
+    while (reply.size() >= 4 && reply[3] == '-') reply = c.ReadUntil("\r\n");
+    EXPECT_EQ(reply.substr(0, 3), code) << line << " -> " << reply;
+  };
+  say("EHLO client.test", "250");
+  say("MAIL FROM:<me@example.org>", "250");
+  say("RCPT TO:<you@example.org>", "250");
+  say("RCPT TO:<nobody@example.org>", "550");
+  say("RCPT TO:<two@example.org>", "250");
+  say("DATA", "354");
+  say("Subject: hi\r\n\r\n..leading dot\r\nlast line\r\n.", "250");
+  say("QUIT", "221");
+
+  const auto msgs = smtp.Messages();  // on disk before the 250 was sent
+  ASSERT_EQ(msgs.size(), 1u) << smtp.LogText();
+  EXPECT_EQ(msgs[0].Helo, "client.test");
+  EXPECT_EQ(msgs[0].MailFrom, "me@example.org");
+  EXPECT_EQ(msgs[0].RcptTo, (std::vector<std::string>{"you@example.org", "two@example.org"}));
+  EXPECT_EQ(msgs[0].Data, "Subject: hi\r\n\r\n.leading dot\r\nlast line\r\n");
+  const std::string t = smtp.Transcript();
+  EXPECT_NE(t.find("C: EHLO client.test\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("C: ..leading dot\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("S: 221"), std::string::npos) << t;
+}
+
+// ---- scripted server ----
+
+TEST(ScriptedTcpServerPeer, PlaysStepsAndRecordsWhatTheClientSent) {
+  using S = ScriptedTcpServer::Script;
+  ScriptedTcpServer srv(S().Send("220 hello\r\n")
+                            .ExpectLine("EHLO me")
+                            .Trickle("250 ok\r\n", 2ms)
+                            .ReadUntil("END")
+                            .SendFrom([](const std::string& got) {
+                              return std::to_string(got.size()) + " bytes\r\n";
+                            })
+                            .Send("partial li")
+                            .CloseNow());
+  Client c(srv.Port());
+  EXPECT_EQ(c.ReadUntil("\r\n"), "220 hello\r\n");
+  c.Send("EHLO me\r\n");
+  EXPECT_EQ(c.ReadUntil("\r\n"), "250 ok\r\n");
+  c.Send("abcEND");
+  EXPECT_EQ(c.ReadAll(), "15 bytes\r\npartial li");
+  EXPECT_EQ(c.LastErrno, 0);  // a clean end of stream, not a reset
+  EXPECT_EQ(srv.Received(0), "EHLO me\r\nabcEND");
+}
+
+TEST(ScriptedTcpServerPeer, ScriptPerConnectionThenClosed) {
+  using S = ScriptedTcpServer::Script;
+  ScriptedTcpServer srv({S().Send("first\r\n"), S().ReadLine().Reset()});
+  {
+    Client a(srv.Port());
+    EXPECT_EQ(a.ReadAll(), "first\r\n");
+  }
+  {
+    Client b(srv.Port());
+    b.Send("x\r\n");
+    EXPECT_EQ(b.ReadAll(), "");
+    EXPECT_EQ(b.LastErrno, ECONNRESET);
+  }
+  {
+    Client extra(srv.Port());
+    EXPECT_EQ(extra.ReadAll(), "");
+  }
+  EXPECT_TRUE(srv.WaitForFinished(3));
+  EXPECT_EQ(srv.Received(1), "x\r\n");
+}
+
+TEST(ScriptedTcpServerPeer, DestructorCutsOffHeldConnection) {
+  auto srv = std::make_unique<ScriptedTcpServer>(ScriptedTcpServer::Script().Hold());
+  Client c(srv->Port());
+  c.Send("anyone there?");
+  ASSERT_TRUE(srv->WaitForConnections(1));
+  const auto start = std::chrono::steady_clock::now();
+  srv.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_EQ(c.ReadAll(), "");  // closed, nothing was ever answered
+}
+
+}  // namespace
