@@ -1,0 +1,121 @@
+// SMTP client: RFC 821 commands, RFC 1869 EHLO with HELO fallback, the AUTH
+// keyword of RFC 2554 announced in the EHLO reply, LOGIN exchange.
+#include "net/mail/IdSMTP.h"
+
+#include "net/mail/IdCoder.h"
+#include "platform/Text.h"
+
+TIdSMTP::TIdSMTP(TComponent* AOwner) : TIdMessageClient(AOwner) {
+  Port = smtp::kDefaultPort;
+}
+
+void TIdSMTP::Assign(const TIdSMTP& ASource) {
+  AuthenticationType = ASource.AuthenticationType;
+  Host = ASource.Host;
+  MailAgent = ASource.MailAgent;
+  Password = ASource.Password;
+  Port = ASource.Port;
+  UserId = ASource.UserId;
+}
+
+void TIdSMTP::CheckArgument(std::string_view AWhat, std::string_view AValue) {
+  // A CR or LF would end the command and start another one (RFC 5321 2.3.8);
+  // NUL is not allowed in a command line at all.
+  if (AValue.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+    throw EIdException("SMTP " + std::string(AWhat) +
+                       " holds a line break or NUL character and cannot be sent.");
+}
+
+void TIdSMTP::OpenSession() {
+  const std::string name = LocalName();
+  CheckArgument("host name", name);
+  TIdTCPClient::OpenConnection();
+  try {
+    ReadReply(220);
+    AuthSchemes.Clear();
+    if (SendCommand("ehlo " + name, -1) == 250)
+      ReadAuthSchemes();
+    else
+      SendCommand("Helo " + name, 250);
+  } catch (...) {
+    try {
+      CloseSession();
+    } catch (...) {
+      // The first failure is the one to report.
+    }
+    throw;
+  }
+}
+
+void TIdSMTP::ReadAuthSchemes() {
+  // RFC 2554: "250-AUTH LOGIN PLAIN"; some servers also announce "AUTH=LOGIN".
+  // The first line of the reply is the greeting and never examined.
+  for (int i = 1; i < ReplyLines.Count(); ++i) {
+    std::string line = text::UpperCase(ReplyLines.Strings(i));
+    if (line.size() < 9 || line.compare(4, 4, "AUTH") != 0 || (line[8] != ' ' && line[8] != '='))
+      continue;
+    std::string rest = line.substr(9);
+    for (char& c : rest)
+      if (c == '=') c = ' ';
+    size_t p = 0;
+    while (p < rest.size()) {
+      size_t e = rest.find(' ', p);
+      if (e == std::string::npos) e = rest.size();
+      std::string entry = rest.substr(p, e - p);
+      if (!entry.empty() && AuthSchemes.IndexOf(entry) < 0) AuthSchemes.Add(entry);
+      p = e + 1;
+    }
+  }
+}
+
+void TIdSMTP::CloseSession() {
+  if (IsConnected()) {
+    try {
+      WriteLine("Quit");
+    } catch (...) {
+      TIdTCPClient::CloseConnection();
+      Authenticated = false;
+      throw;
+    }
+  }
+  TIdTCPClient::CloseConnection();
+  Authenticated = false;
+}
+
+bool TIdSMTP::SupportsAuthScheme(TAuthenticationType AType) const {
+  return AType == atLogin && AuthSchemes.IndexOf("LOGIN") >= 0;
+}
+
+bool TIdSMTP::Authenticate() {
+  bool ran = false;
+  if (AuthenticationType == atLogin) {
+    // The 334 challenges are not read: LOGIN always asks for the user name
+    // and then the password.
+    SendCommand("auth LOGIN", 334);
+    SendCommand(EncodeBase64Text(UserId), 334);
+    SendCommand(EncodeBase64Text(Password), 235);
+    ran = true;
+  }
+  Authenticated = true;
+  return ran;
+}
+
+void TIdSMTP::DeliverMessage(TIdMessage& AMsg) {
+  // Every command argument is checked before the first command goes out.
+  CheckArgument("sender address", AMsg.From.Address);
+  for (const TIdEMailAddressList* list : {&AMsg.Recipients, &AMsg.CCList, &AMsg.BccList})
+    for (int i = 0; i < list->Count(); ++i)
+      CheckArgument("recipient address", list->Item(i).Address);
+
+  SendCommand("Rset", -1);
+  if (AuthenticationType != atNone && SupportsAuthScheme(AuthenticationType) && !Authenticated)
+    Authenticate();
+  SendCommand("Mail from:<" + AMsg.From.Address + ">", 250);
+  for (const TIdEMailAddressList* list : {&AMsg.Recipients, &AMsg.CCList, &AMsg.BccList})
+    for (int i = 0; i < list->Count(); ++i)
+      SendCommand("RCPT to:<" + list->Item(i).Address + ">", 250);
+  SendCommand("Data", 354);
+  AMsg.ExtraHeaders.SetValueOf("X-Mailer", MailAgent);
+  WriteMessage(AMsg);
+  SendCommand(".", 250);
+}
