@@ -1,0 +1,453 @@
+#include "app/Form1.h"
+
+#include <cmath>
+
+#include "platform/Files.h"
+#include "platform/Text.h"
+#include "ui/Application.h"
+
+#ifndef CORVALE_ECHO_HOST
+#define CORVALE_ECHO_HOST ""
+#endif
+#ifndef CORVALE_DNS_SERVER
+#define CORVALE_DNS_SERVER ""
+#endif
+#ifndef CORVALE_DNS_PORT
+#define CORVALE_DNS_PORT 53
+#endif
+#ifndef CORVALE_SMTP_PORT
+#define CORVALE_SMTP_PORT 25
+#endif
+
+TForm1* Form1 = nullptr;
+
+namespace {
+// The settings file beside the executable.
+constexpr const char* kSettingsName = "Corvale.ini";
+// Each line of the settings file: a key padded to this width, then the value.
+constexpr size_t kKeyWidth = 14;
+// A settings line is read into a buffer of this many bytes; the rest is dropped.
+constexpr size_t kLineCap = 255;
+// The lines the settings file holds, in order; later lines are ignored.
+constexpr int kSettingsLines = 5;
+
+// The notification-area icon: its identifier, its callback message, and the
+// flags saying the callback message, the icon and the tip are valid.
+constexpr uint32_t kTrayIconId = 100;
+constexpr unsigned kTrayMessage = WM_USER + 1;
+constexpr uint32_t kTrayFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+// The tip field's capacity without its terminating zero.
+constexpr size_t kTipChars = kNotifyTipSize - 1;
+
+// Interval arithmetic in milliseconds.
+constexpr uint32_t kMsPerHour = 3600000;
+constexpr uint32_t kMsPerMinute = 60000;
+constexpr uint32_t kCountdownMs = 1000;  // the countdown ticks once a second
+constexpr int kHoursMax = 48;            // the hours spin control's range
+constexpr int kMinutesMax = 59;
+constexpr int kHoursTypedMax = 24;  // what typing in the hours edit allows
+
+// Window design (client area in pixels).
+constexpr int kClientWidth = 403;
+constexpr int kClientHeight = 254;
+constexpr int kStatusHeight = 19;
+
+std::string Key(const char* Word) {
+  std::string k(Word);
+  k.resize(kKeyWidth, ' ');
+  return k;
+}
+
+// A value written into the settings file never carries a line break: CR and LF
+// become blanks, so the file always keeps its five lines.
+std::string OneLine(std::string S) {
+  for (char& c : S)
+    if (c == '\r' || c == '\n') c = ' ';
+  return S;
+}
+
+// The file's lines. CR LF ends a line, and so do a bare LF or CR.
+std::vector<std::string> SplitLines(const std::string& Data) {
+  std::vector<std::string> lines;
+  size_t i = 0;
+  while (i < Data.size()) {
+    size_t e = Data.find_first_of("\r\n", i);
+    if (e == std::string::npos) {
+      lines.push_back(Data.substr(i));
+      break;
+    }
+    lines.push_back(Data.substr(i, e - i));
+    i = e + ((Data[e] == '\r' && e + 1 < Data.size() && Data[e + 1] == '\n') ? 2 : 1);
+  }
+  return lines;
+}
+
+TFont LabelFont() {
+  return TFont{"", 10, true, clBlue};
+}
+TFont EditFont() {
+  return TFont{"", 10, true, clGreen};
+}
+}  // namespace
+
+TForm1::TForm1(TComponent* AOwner)
+    : TForm(AOwner),
+      EchoHost(CORVALE_ECHO_HOST),
+      DNSServer(CORVALE_DNS_SERVER),
+      DNSPort(static_cast<uint16_t>(CORVALE_DNS_PORT)),
+      SMTPPort(static_cast<uint16_t>(CORVALE_SMTP_PORT)) {
+  Form1 = this;
+  Name = "Form1";
+  SetCaption("Corvale");
+  SetBounds(0, 0, kClientWidth, kClientHeight);
+  Color = clSkyBlue;
+  Sizeable = false;
+  MaximizeBox = false;
+  MinimizeBox = true;
+  CenterOnScreen = true;
+
+  auto make = [this]<class T>(T* Dummy, const char* AName) {
+    (void)Dummy;
+    T* c = TComponent::Create<T>(*this);
+    c->Name = AName;
+    if constexpr (std::is_base_of_v<TControl, T>) c->SetParent(this);
+    return c;
+  };
+  auto label = [&](const char* AName, const char* ACaption, int L, int T, int W) {
+    TLabel* l = make(static_cast<TLabel*>(nullptr), AName);
+    l->SetCaption(ACaption);
+    l->Font = LabelFont();
+    l->SetBounds(L, T, W, 20);
+    return l;
+  };
+  auto edit = [&](const char* AName, const char* AText, int L, int T, int W) {
+    TEdit* e = make(static_cast<TEdit*>(nullptr), AName);
+    e->SetText(AText);
+    e->Font = EditFont();
+    e->SetBounds(L, T, W, 24);
+    return e;
+  };
+  auto updown = [&](const char* AName, TEdit* Edit, int Max, int Position) {
+    TUpDown* u = make(static_cast<TUpDown*>(nullptr), AName);
+    u->Min = 0;
+    u->Max = Max;
+    u->Wrap = false;
+    u->SetPosition(Position);
+    u->SetAssociate(Edit);
+    u->SetBounds(Edit->Left() + Edit->Width(), Edit->Top(), 17, Edit->Height());
+    return u;
+  };
+  auto button = [&](const char* AName, const char* ACaption, TBitBtnKind Kind, int L) {
+    TBitBtn* b = make(static_cast<TBitBtn*>(nullptr), AName);
+    b->SetCaption(ACaption);
+    b->Kind = Kind;
+    b->Font = LabelFont();
+    b->SetBounds(L, 176, 115, 34);
+    return b;
+  };
+
+  Label1 = label("Label1", "Name", 20, 22, 90);
+  Edit1 = edit("Edit1", "Name", 120, 20, 262);
+  Label2 = label("Label2", "Email", 20, 58, 90);
+  Edit2 = edit("Edit2", "Email Address", 120, 56, 262);
+  Label3 = label("Label3", "Check Every", 20, 94, 100);
+  Edit3 = edit("Edit3", "48", 120, 92, 40);
+  UpDown1 = updown("UpDown1", Edit3, kHoursMax, 48);
+  Label4 = label("Label4", "hours", 183, 94, 50);
+  Edit4 = edit("Edit4", "0", 240, 92, 40);
+  UpDown2 = updown("UpDown2", Edit4, kMinutesMax, 0);
+  Label5 = label("Label5", "mins", 303, 94, 50);
+  CheckBox1 = make(static_cast<TCheckBox*>(nullptr), "CheckBox1");
+  CheckBox1->SetCaption("Start Minimized");
+  CheckBox1->Font = LabelFont();
+  CheckBox1->SetBounds(120, 130, 180, 22);
+  BitBtn1 = button("BitBtn1", "Apply", TBitBtnKind::bkOK, 12);
+  BitBtn3 = button("BitBtn3", "&Minimize", TBitBtnKind::bkRetry, 144);
+  BitBtn2 = button("BitBtn2", "&Close", TBitBtnKind::bkClose, 276);
+  StatusBar1 = make(static_cast<TStatusBar*>(nullptr), "StatusBar1");
+  StatusBar1->SetBounds(0, kClientHeight - kStatusHeight, kClientWidth, kStatusHeight);
+  StatusBar1->Panels.Add(100);  // time left to the next check
+  StatusBar1->Panels.Add(50);   // the public address
+
+  Timer1 = make(static_cast<TTimer*>(nullptr), "Timer1");
+  Timer1->SetEnabled(false);
+  Timer2 = make(static_cast<TTimer*>(nullptr), "Timer2");
+  Timer2->SetEnabled(false);
+  Timer2->SetInterval(kCountdownMs);
+
+  auto on = [this](void (TForm1::*Handler)(TComponent*)) {
+    return [this, Handler](TComponent* Sender) { (this->*Handler)(Sender); };
+  };
+  MainMenu1 = make(static_cast<TMainMenu*>(nullptr), "MainMenu1");
+  Apply1 = MainMenu1->Add("Apply1", "Apply", on(&TForm1::Apply1Click));
+  Minimize1 = MainMenu1->Add("Minimize1", "Minimize", on(&TForm1::Minimize1Click));
+  Close1 = MainMenu1->Add("Close1", "Close", on(&TForm1::Close1Click));
+  SendEmail2 = MainMenu1->Add("SendEmail2", "Send Email", on(&TForm1::SendEmail2Click));
+  About2 = MainMenu1->Add("About2", "About", on(&TForm1::About2Click));
+  Menu = MainMenu1;
+
+  PopupMenu1 = make(static_cast<TPopupMenu*>(nullptr), "PopupMenu1");
+  SendEmail1 = PopupMenu1->Add("SendEmail1", "Send Email", on(&TForm1::SendEmail1Click));
+  Hide1 = PopupMenu1->Add("Hide1", "Hide", on(&TForm1::Hide1Click));
+  About1 = PopupMenu1->Add("About1", "About", on(&TForm1::About1Click));
+  ShowApplication1 =
+      PopupMenu1->Add("ShowApplication1", "Show Application", on(&TForm1::ShowApplication1Click));
+  N1 = PopupMenu1->Add("N1", "-");
+  ExitApplication1 =
+      PopupMenu1->Add("ExitApplication1", "Exit Application", on(&TForm1::ExitApplication1Click));
+
+  Edit3->OnExit = on(&TForm1::Edit3Exit);
+  Edit4->OnExit = on(&TForm1::Edit3Exit);
+  BitBtn1->OnClick = on(&TForm1::BitBtn1Click);
+  BitBtn3->OnClick = on(&TForm1::BitBtn3Click);
+  Timer1->OnTimer = on(&TForm1::Timer1Timer);
+  Timer2->OnTimer = on(&TForm1::Timer2Timer);
+  OnCreate = on(&TForm1::FormCreate);
+  OnClose = [this](TComponent* Sender, TCloseAction& Action) { FormClose(Sender, Action); };
+}
+
+TForm1::~TForm1() {
+  if (Form1 == this) Form1 = nullptr;
+}
+
+std::string TForm1::SettingsPath() const {
+  return ExeDir + kSettingsName;
+}
+
+void TForm1::FormCreate(TComponent*) {
+  ClearForm();
+  EnableTimeSetting();
+  Application->ProcessMessages();
+
+  ExeDir = files::ExtractFilePath(Application->ExeName);
+  if (ExeDir.empty()) ExeDir = "./";
+  if (ExeDir.back() != '/') ExeDir += '/';
+
+  TrayIconData = TNotifyIconData{};
+  TrayIconData.cbSize = sizeof(TNotifyIconData);
+  TrayIconData.Wnd = Handle();
+  TrayIconData.uID = kTrayIconId;
+  TrayIconData.uFlags = kTrayFlags;
+  TrayIconData.uCallbackMessage = kTrayMessage;
+  TrayIconData.hIcon = kApplicationIcon;
+  SetTip(Application->Title);
+  Shell_NotifyIconA(NIM_ADD, &TrayIconData);
+
+  Show();
+  LastIP.clear();
+  if (!files::FileExists(SettingsPath())) return;
+
+  UpdateForm();
+  if (CheckBox1->GetChecked())
+    Hide();
+  else
+    Show();
+  Application->ProcessMessages();
+  EnableTimeSetting();
+  Timer1->SetInterval(static_cast<uint32_t>(UpDown1->GetPosition()) * kMsPerHour +
+                      static_cast<uint32_t>(UpDown2->GetPosition()) * kMsPerMinute);
+  PeriodStart = Now();
+  Timer1->SetEnabled(true);
+  Timer2->SetEnabled(true);
+  RunCheck();
+}
+
+void TForm1::FormClose(TComponent*, TCloseAction&) {
+  Shell_NotifyIconA(NIM_DELETE, &TrayIconData);
+  Application->Terminate();
+}
+
+void TForm1::ClearForm() {
+  Edit1->SetText("");
+  Edit2->SetText("");
+}
+
+void TForm1::EnableTimeSetting() {
+  Edit3->SetEnabled(true);
+  Edit4->SetEnabled(true);
+  UpDown1->SetEnabled(true);
+  UpDown2->SetEnabled(true);
+}
+
+void TForm1::UpdateInfo() {
+  std::string out;
+  out += Key("Name") + OneLine(Edit1->GetText()) + "\r\n";
+  out += Key("Email") + OneLine(Edit2->GetText()) + "\r\n";
+  out += Key("Schedule") + text::IntToStr(Timer1->GetInterval() / 1000) + "\r\n";
+  out += Key("Start Min") + (CheckBox1->GetChecked() ? "1" : "0") + "\r\n";
+  out += Key("IP") + OneLine(LastIP) + "\r\n";
+  files::ReplaceFile(SettingsPath(), out);
+}
+
+void TForm1::UpdateForm() {
+  if (!files::FileExists(SettingsPath())) return;
+  std::vector<std::string> lines = SplitLines(files::ReadFile(SettingsPath()));
+  // Only the position of a line matters, never its key; a missing line reads
+  // as an empty one.
+  auto value = [&](int Index) -> std::string {
+    if (Index >= static_cast<int>(lines.size()) || Index >= kSettingsLines) return {};
+    std::string line = text::CutUtf8(lines[static_cast<size_t>(Index)], kLineCap);
+    return line.size() > kKeyWidth ? line.substr(kKeyWidth) : std::string();
+  };
+  Edit1->SetText(text::Trim(value(0)));
+  Edit2->SetText(text::Trim(value(1)));
+  const int seconds = text::StrToInt(value(2));
+  const int startMin = text::StrToInt(value(3));
+  CheckBox1->SetChecked(startMin == 1);
+  LastIP = text::CutUtf8(value(4), kMaxText);
+
+  UpDown1->SetPosition(seconds / 3600);
+  const int h = UpDown1->GetPosition();
+  UpDown2->SetPosition((seconds - h * 3600) / 60);
+}
+
+void TForm1::Edit3Exit(TComponent*) {
+  if (text::StrToInt(Edit3->GetText()) > kHoursTypedMax)
+    Edit3->SetText(text::IntToStr(kHoursTypedMax));
+}
+
+void TForm1::BitBtn1Click(TComponent*) {
+  Hide();
+  Application->ProcessMessages();
+  RunCheck();
+  Timer1->SetEnabled(false);
+  Timer1->SetInterval(static_cast<uint32_t>(UpDown1->GetPosition()) * kMsPerHour +
+                      static_cast<uint32_t>(UpDown2->GetPosition()) * kMsPerMinute);
+  if (Timer1->GetInterval() == 0) {
+    ShowMessage("Please enter a valid time");
+    return;
+  }
+  PeriodStart = Now();
+  Timer1->SetEnabled(true);
+  Timer2->SetEnabled(true);
+  UpdateInfo();
+}
+
+void TForm1::BitBtn3Click(TComponent*) {
+  Hide();
+}
+
+void TForm1::Timer1Timer(TComponent*) {
+  if (!RunCheck()) return;
+  // The next countdown starts when the check has returned.
+  PeriodStart = Now();
+}
+
+void TForm1::Timer2Timer(TComponent*) {
+  // Whole seconds since the period began. The difference is rounded to the
+  // millisecond first: day fractions are not exact, and truncating 8999.9999
+  // would show a second too many.
+  const int64_t elapsedMs = std::llround((Now() - PeriodStart) * 86400000.0);
+  const int64_t elapsed = elapsedMs / 1000;
+  const int64_t left = static_cast<int64_t>(Timer1->GetInterval() / 1000) - elapsed;
+  StatusBar1->Panels[0].SetText(FormatCountdown(left));
+  Application->ProcessMessages();
+}
+
+std::string TForm1::FormatCountdown(int64_t Seconds) {
+  const int64_t h = Seconds / 3600;
+  const int64_t m = (Seconds - h * 3600) / 60;
+  const int64_t s = Seconds - h * 3600 - m * 60;
+  return text::Format("%2.2lld : %2.2lld : %2.2lld", static_cast<long long>(h),
+                      static_cast<long long>(m), static_cast<long long>(s));
+}
+
+void TForm1::Apply1Click(TComponent*) {
+  BitBtn1->Click();
+}
+void TForm1::Minimize1Click(TComponent*) {
+  BitBtn3->Click();
+}
+void TForm1::Close1Click(TComponent*) {
+  BitBtn2->Click();
+}
+
+void TForm1::About1Click(TComponent*) {
+  // The about window belongs to the about box component, which this window
+  // will own; until then the entry has nothing to show.
+}
+
+void TForm1::About2Click(TComponent*) {
+  About1Click(Form1);
+}
+void TForm1::SendEmail1Click(TComponent*) {
+  SendEmailNow();
+}
+void TForm1::SendEmail2Click(TComponent*) {
+  SendEmailNow();
+}
+
+// "Hide" hides the window like the other hide commands: a user who picks it
+// from the icon's menu expects the window to go.
+void TForm1::Hide1Click(TComponent*) {
+  Hide();
+}
+
+void TForm1::ShowApplication1Click(TComponent*) {
+  Show();
+}
+
+void TForm1::ExitApplication1Click(TComponent*) {
+  Shell_NotifyIconA(NIM_DELETE, &TrayIconData);
+  Application->Terminate();
+}
+
+void TForm1::WndProc(TMessage& Message) {
+  if (Message.Msg == kTrayMessage) {
+    switch (static_cast<unsigned>(Message.LParam)) {
+      case WM_LBUTTONDBLCLK:
+        Show();
+        break;
+      case WM_RBUTTONDOWN: {
+        TPoint p;
+        GetCursorPos(p);
+        PopupMenu1->Popup(p.X, p.Y);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  TForm::WndProc(Message);
+}
+
+void TForm1::WMSysCommand(TMessage& Message) {
+  // Minimizing hides the window: the program leaves the task bar and stays
+  // reachable through its icon.
+  if (Message.WParam == SC_MINIMIZE) {
+    Message.WParam = 0;
+    Hide();
+  }
+  TForm::WMSysCommand(Message);
+}
+
+void TForm1::GetMyIP() {
+  // Until the address check is wired in, a check learns nothing new: it shows
+  // the stored address, as a failed fetch does.
+  StatusBar1->Panels[1].SetText(LastIP);
+  UpdateTrayTip();
+}
+
+void TForm1::SendEmailNow() {}
+
+void TForm1::UpdateTrayTip() {
+  SetTip(Application->Title + " - " + LastIP);
+  Shell_NotifyIconA(NIM_MODIFY, &TrayIconData);
+}
+
+void TForm1::SetTip(const std::string& Tip) {
+  std::string t = text::CutUtf8(Tip, kTipChars);
+  std::fill(std::begin(TrayIconData.szTip), std::end(TrayIconData.szTip), '\0');
+  std::copy(t.begin(), t.end(), TrayIconData.szTip);
+}
+
+bool TForm1::RunCheck() {
+  if (FChecking) return false;
+  FChecking = true;
+  struct Reset {
+    bool& b;
+    ~Reset() { b = false; }
+  } reset{FChecking};
+  GetMyIP();
+  return true;
+}

@@ -1,0 +1,130 @@
+#pragma once
+// The main window of the address monitor: the user's name and e-mail, the
+// check interval, Start Minimized, the schedule's two timers, the menus and the
+// notification-area icon. Its operations load and save the settings file, run
+// the check schedule and handle the icon's callbacks.
+#include <cstdint>
+#include <string>
+
+#include "platform/DateTime.h"
+#include "ui/BitBtn.h"
+#include "ui/CheckBox.h"
+#include "ui/Edit.h"
+#include "ui/Form.h"
+#include "ui/Label.h"
+#include "ui/Menu.h"
+#include "ui/NotifyIcon.h"
+#include "ui/StatusBar.h"
+#include "ui/Timer.h"
+#include "ui/UpDown.h"
+
+class TForm1 : public TForm {
+ public:
+  explicit TForm1(TComponent* AOwner);
+  ~TForm1() override;
+
+  // Components, named as on the window.
+  TLabel* Label1;
+  TEdit* Edit1;  // name
+  TLabel* Label2;
+  TEdit* Edit2;  // e-mail address(es), comma-separated
+  TLabel* Label3;
+  TEdit* Edit3;  // hours
+  TUpDown* UpDown1;
+  TLabel* Label4;
+  TEdit* Edit4;  // minutes
+  TUpDown* UpDown2;
+  TLabel* Label5;
+  TCheckBox* CheckBox1;  // Start Minimized
+  TBitBtn* BitBtn1;      // Apply
+  TBitBtn* BitBtn3;      // &Minimize
+  TBitBtn* BitBtn2;      // &Close
+  TStatusBar* StatusBar1;
+  TTimer* Timer1;  // the check timer
+  TTimer* Timer2;  // the countdown timer
+  TMainMenu* MainMenu1;
+  TMenuItem* Apply1;
+  TMenuItem* Minimize1;
+  TMenuItem* Close1;
+  TMenuItem* SendEmail2;
+  TMenuItem* About2;
+  TPopupMenu* PopupMenu1;
+  TMenuItem* SendEmail1;
+  TMenuItem* Hide1;
+  TMenuItem* About1;
+  TMenuItem* ShowApplication1;
+  TMenuItem* N1;
+  TMenuItem* ExitApplication1;
+
+  TNotifyIconData TrayIconData{};
+
+  // Program-wide state of the monitor (one window, so one of each).
+  std::string ExeDir;       // the executable's directory with its final separator
+  std::string LastIP;       // the last public address seen, at most kMaxText bytes
+  TDateTime PeriodStart{};  // when the current check period began
+
+  // Where the address is fetched and mail is delivered. Design values from the
+  // build; tests point them at loopback servers before creation.
+  std::string EchoHost;   // host or host:port serving /GetMyIP.pl
+  std::string DNSServer;  // dotted IPv4 address asked for MX records
+  uint16_t DNSPort;
+  uint16_t SMTPPort;
+
+  // The settings file: ExeDir + "Corvale.ini".
+  std::string SettingsPath() const;
+
+  // Handlers and operations.
+  void FormCreate(TComponent* Sender);
+  void FormClose(TComponent* Sender, TCloseAction& Action);
+  void ClearForm();
+  void EnableTimeSetting();
+  // Writes the settings file from the window and LastIP. Raises EInOutError.
+  void UpdateInfo();
+  // Reads the settings file into the window and LastIP. Raises EConvertError for
+  // a Schedule or Start Min value that is not a number, EInOutError when the
+  // file cannot be read.
+  void UpdateForm();
+  void Edit3Exit(TComponent* Sender);
+  void BitBtn1Click(TComponent* Sender);
+  void BitBtn3Click(TComponent* Sender);
+  void Timer1Timer(TComponent* Sender);
+  void Timer2Timer(TComponent* Sender);
+  void Apply1Click(TComponent* Sender);
+  void Minimize1Click(TComponent* Sender);
+  void Close1Click(TComponent* Sender);
+  void About1Click(TComponent* Sender);
+  void About2Click(TComponent* Sender);
+  void SendEmail1Click(TComponent* Sender);
+  void SendEmail2Click(TComponent* Sender);
+  void Hide1Click(TComponent* Sender);
+  void ShowApplication1Click(TComponent* Sender);
+  void ExitApplication1Click(TComponent* Sender);
+  void WndProc(TMessage& Message) override;
+  void WMSysCommand(TMessage& Message) override;
+
+  // One public-address check. The check itself is filled in by the address
+  // monitor's network part; this window only schedules it.
+  virtual void GetMyIP();
+  // Sends the stored address by mail now (the "Send Email" entries).
+  virtual void SendEmailNow();
+
+  // The tip: the application title, " - " and LastIP, cut to 63 characters;
+  // modifies the icon.
+  void UpdateTrayTip();
+  // The countdown text for Seconds left: "02 : 29 : 05", "00 : -01 : -05".
+  static std::string FormatCountdown(int64_t Seconds);
+
+  // The most characters (bytes) a name, address or e-mail text keeps.
+  static constexpr size_t kMaxText = 255;
+
+ private:
+  // Runs GetMyIP unless one is already running further down the stack (a
+  // message pump inside a check can deliver a due timer tick); returns whether
+  // it ran.
+  bool RunCheck();
+  void SetTip(const std::string& Tip);
+  bool FChecking = false;
+};
+
+// The main window (null before it is created and after it is freed).
+extern TForm1* Form1;

@@ -1,0 +1,30 @@
+#pragma once
+// Files the program keeps beside its executable: where the executable is,
+// whether a file exists, reading one whole, and replacing one safely.
+#include <string>
+#include <string_view>
+
+namespace files {
+
+// The full path of the running executable ("/opt/corvale/Corvale").
+std::string ExecutablePath();
+
+// The directory part of Path with its final separator ("/opt/corvale/").
+std::string ExtractFilePath(std::string_view Path);
+
+bool FileExists(const std::string& Path);
+
+// The whole content of a file. Raises EInOutError when it cannot be read.
+std::string ReadFile(const std::string& Path);
+
+// Replaces the file at Path with Data: writes Path + ".tmp" beside it, flushes
+// it to disk and renames it over Path, so that a failed write or a crash leaves
+// the previous file intact. A temporary file left by an earlier crash is
+// overwritten. Raises EInOutError ("File access denied", "Disk full", ...)
+// when the file cannot be written; the temporary file is then removed.
+void ReplaceFile(const std::string& Path, std::string_view Data);
+
+// The runtime's text for an I/O failure with this errno value.
+std::string IoErrorText(int ErrorNumber);
+
+}  // namespace files
