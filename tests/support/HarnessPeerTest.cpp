@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "tests/support/AiosmtpdServer.h"
 #include "tests/support/NginxServer.h"
@@ -111,6 +112,24 @@ TEST(NginxServerPeer, BadConfigurationRaisesWithTheLog) {
   EXPECT_FALSE(web.Running());
 }
 
+TEST(NginxServerPeer, RestartKeepsThePortAndAliveSeesADeath) {
+  NginxServer web;
+  web.Start();
+  const uint16_t port = web.Port();
+  const pid_t first = web.Pid();
+  web.Restart();
+  EXPECT_EQ(web.Port(), port);
+  EXPECT_NE(web.Pid(), first);
+  EXPECT_TRUE(PeerServer::TcpConnects(port, 1000ms));
+  EXPECT_TRUE(web.Alive());
+  ::kill(web.Pid(), SIGKILL);
+  const auto deadline = std::chrono::steady_clock::now() + 3s;
+  while (web.Alive() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_FALSE(web.Alive());
+  EXPECT_FALSE(web.Running());
+}
+
 // Takes the first port the harness picks (bound, not listening, so the probe
 // cannot mistake it for nginx): the start must move on to another port.
 class PortThiefNginx : public NginxServer {
@@ -142,6 +161,30 @@ TEST(NginxServerPeer, LostPortRaceStartsAgainOnAnotherPort) {
   EXPECT_NE(web.Port(), web.StolenPort);
   EXPECT_TRUE(PeerServer::TcpConnects(web.Port(), 1000ms));
   EXPECT_NE(web.LogText().find("lost its port"), std::string::npos) << web.LogText();
+}
+
+TEST(PeerServerProbe, UdpExchangeReturnsTheReplyOrNothing) {
+  const int echo = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(echo, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ::getsockname(echo, reinterpret_cast<sockaddr*>(&a), &len);
+  std::thread t([&] {
+    char buf[64];
+    sockaddr_in from{};
+    socklen_t flen = sizeof from;
+    const ssize_t n =
+        ::recvfrom(echo, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen);
+    if (n > 0)
+      ::sendto(echo, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), flen);
+  });
+  EXPECT_EQ(PeerServer::UdpExchange(ntohs(a.sin_port), "ping", 2000ms), "ping");
+  t.join();
+  ::close(echo);
+  // Nobody there now: no reply, no hang.
+  EXPECT_EQ(PeerServer::UdpExchange(ntohs(a.sin_port), "ping", 200ms), "");
 }
 
 // ---- aiosmtpd ----

@@ -6,7 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +36,8 @@ constexpr std::chrono::milliseconds kProbeConnectTimeout{500};
 constexpr size_t kPrintedLogCap = 64 * 1024;
 // Tries to find one number free for TCP and UDP at once before giving up.
 constexpr int kSharedPortTries = 64;
+// Largest UDP payload over IPv4; a probe reply can be no longer.
+constexpr size_t kMaxDatagram = 65507;
 
 std::string ErrnoText(const std::string& what) {
   return what + ": " + std::strerror(errno);
@@ -125,10 +127,11 @@ void PeerServer::AddLogFile(const std::string& relative) {
 }
 
 std::string PeerServer::LogText() const {
-  std::string text;
-  const std::string earlier = ReadWhole(Path("earlier-attempts.log"));
-  if (!earlier.empty()) text += earlier;
-  text += "==> server.log <==\n" + ReadWhole(LogPath());
+  return ReadWhole(Path("earlier-attempts.log")) + CurrentLogText();
+}
+
+std::string PeerServer::CurrentLogText() const {
+  std::string text = "==> server.log <==\n" + ReadWhole(LogPath());
   for (const auto& f : LogFiles_) text += "==> " + f + " <==\n" + ReadWhole(Path(f));
   return text;
 }
@@ -178,6 +181,24 @@ bool PeerServer::TcpConnects(uint16_t port, std::chrono::milliseconds timeout) {
   int err = 0;
   socklen_t len = sizeof err;
   return ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+}
+
+std::string PeerServer::UdpExchange(uint16_t port, const std::string& datagram,
+                                    std::chrono::milliseconds timeout) {
+  Fd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (s.get() < 0) return {};
+  sockaddr_in a = Loopback(port);
+  // Connected UDP socket: only the server's replies are delivered, and an ICMP
+  // "port unreachable" shows as an error instead of a silent wait.
+  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return {};
+  if (::send(s.get(), datagram.data(), datagram.size(), 0) < 0) return {};
+  pollfd p{s.get(), POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return {};
+  std::string reply(kMaxDatagram, '\0');
+  const ssize_t n = ::recv(s.get(), reply.data(), reply.size(), 0);
+  if (n <= 0) return {};
+  reply.resize(static_cast<size_t>(n));
+  return reply;
 }
 
 bool PeerServer::IsReady() {
@@ -255,37 +276,76 @@ void PeerServer::Spawn() {
   cenv.push_back(nullptr);
 
   const std::string log = LogPath();
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  // The test process holds sockets of its own (clients under test, scripted
-  // servers); a server inheriting one would keep that connection open.
-  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-
-  posix_spawnattr_t at;
-  posix_spawnattr_init(&at);
-  // Own process group, so Stop() can kill whatever the server forked; no
-  // inherited signal mask or ignored signals (a test runner may ignore SIGPIPE).
-  posix_spawnattr_setflags(&at,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  posix_spawnattr_setpgroup(&at, 0);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigemptyset(&all);
-  for (int sig = 1; sig < 32; ++sig)
-    if (sig != SIGKILL && sig != SIGSTOP) sigaddset(&all, sig);
-  posix_spawnattr_setsigmask(&at, &none);
-  posix_spawnattr_setsigdefault(&at, &all);
-
-  pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, cargv[0], &fa, &at, cargv.data(), cenv.data());
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&at);
-  if (rc != 0)
-    throw PeerServerError(Name_ + ": cannot start " + argv[0] + ": " + std::strerror(rc));
+  int errPipe[2];
+  if (::pipe2(errPipe, O_CLOEXEC) != 0) throw PeerServerError(Name_ + ": " + ErrnoText("pipe"));
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(errPipe[0]);
+    ::close(errPipe[1]);
+    throw PeerServerError(Name_ + ": " + ErrnoText("fork"));
+  }
+  if (pid == 0) {
+    // Child: async-signal-safe calls only until execve (the test process has
+    // threads). Any failure goes back through the pipe as an errno value.
+    const auto fail = [&]() {
+      const int e = errno;
+      (void)!::write(errPipe[1], &e, sizeof e);
+      ::_exit(127);
+    };
+    // Own process group, so Stop() can kill whatever the server forks.
+    ::setpgid(0, 0);
+    // A test process that crashes or is killed takes its server with it
+    // instead of leaving it running on the machine.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail();
+    if (::getppid() != parent) ::_exit(127);
+    // No inherited signal mask or ignored signals (a runner may ignore SIGPIPE).
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig)
+      if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) fail();
+    // The test process holds sockets of its own (clients under test, scripted
+    // servers); a server inheriting one would keep that connection open.
+    const unsigned keep = static_cast<unsigned>(errPipe[1]);
+    if (keep > 3) ::close_range(3, keep - 1, 0);
+    ::close_range(keep + 1, ~0U, 0);
+    ::execve(cargv[0], cargv.data(), cenv.data());
+    fail();
+  }
+  ::setpgid(pid, pid);  // also from here, so the group exists before any kill
+  ::close(errPipe[1]);
+  int childErrno = 0;
+  ssize_t n;
+  while ((n = ::read(errPipe[0], &childErrno, sizeof childErrno)) < 0 && errno == EINTR) {
+  }
+  ::close(errPipe[0]);
+  if (n > 0) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    throw PeerServerError(Name_ + ": cannot start " + argv[0] + ": " + std::strerror(childErrno));
+  }
   Pid_ = pid;
+}
+
+void PeerServer::Restart() {
+  if (TcpPort_ == 0 && UdpPort_ == 0 && Ports_ != Ports::None) return Start();  // never started
+  Stop();
+  WriteConfig();
+  Spawn();
+  if (!WaitUntilReady())
+    throw PeerServerError(Name_ + ": cannot restart, port " + std::to_string(TcpPort_) + "/" +
+                          std::to_string(UdpPort_) + " taken meanwhile\n" + LogText());
+}
+
+bool PeerServer::Alive() {
+  return !ReapIfExited();
 }
 
 bool PeerServer::ReapIfExited() {
@@ -309,16 +369,21 @@ bool PeerServer::WaitUntilReady() {
   const auto deadline = std::chrono::steady_clock::now() + kReadyTimeout;
   for (;;) {
     if (ReapIfExited()) {
-      const std::string log = LogText();
-      if (BindFailed(log)) return false;
+      if (BindFailed(CurrentLogText())) return false;
       throw PeerServerError(Name_ + ": exited during start-up (status " +
-                            std::to_string(LastStatus_) + ")\n" + log);
+                            std::to_string(LastStatus_) + ")\n" + LogText());
     }
     if (IsReady()) {
       // Something answering on the port while our server died means another
       // process owns the port: check once more that ours is alive.
       if (!ReapIfExited()) return true;
       continue;
+    }
+    // Some servers (nginx) retry a failed bind for seconds before giving up;
+    // the log already tells the port is lost.
+    if (BindFailed(CurrentLogText())) {
+      Stop();
+      return false;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       Stop();

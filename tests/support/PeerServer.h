@@ -4,8 +4,10 @@
 //   - a private directory (mkdtemp under /tmp, removed on destruction),
 //   - free loopback ports (TCP, UDP or both, bound to 127.0.0.1:0 and released),
 //   - the configuration the subclass writes into the directory,
-//   - the process itself (posix_spawn, own process group, stdout and stderr to
-//     <dir>/server.log), waited for until it answers,
+//   - the process itself (fork/exec, own process group, stdout and stderr to
+//     <dir>/server.log, killed by the kernel if the thread that started it
+//     dies, so a crashed test leaves no server behind), waited for until it
+//     answers,
 //   - stopping it by pid (SIGTERM, then SIGKILL) and reaping it, also when a
 //     test fails; the server's logs are printed to stderr when the current
 //     GoogleTest test (or suite) has failed.
@@ -55,8 +57,15 @@ class PeerServer {
   // process group; reaps it. Prints the log when the current test failed.
   // Does nothing when not running. Never raises.
   void Stop() noexcept;
+  // Stops the server if it runs and starts it again on the same ports (a
+  // server that goes away and comes back). Raises PeerServerError when it does
+  // not come up, also when another process took the port meanwhile.
+  void Restart();
 
+  // Started and not yet stopped (it may have died since: see Alive()).
   bool Running() const { return Pid_ > 0; }
+  // Whether the process still runs; reaps it when it has exited.
+  bool Alive();
   // Process id of the running server (0 when stopped).
   pid_t Pid() const { return Pid_; }
   // Exit status (as from waitpid) of the last stopped or exited process; -1 if none.
@@ -88,6 +97,11 @@ class PeerServer {
   static uint16_t FreeTcpUdpPort();
   // True when a TCP connection to 127.0.0.1:port is accepted within timeout.
   static bool TcpConnects(uint16_t port, std::chrono::milliseconds timeout);
+  // Sends one datagram to 127.0.0.1:port and returns the first reply that
+  // comes back within timeout (empty when none): a readiness probe for UDP
+  // servers (a DNS query, say).
+  static std::string UdpExchange(uint16_t port, const std::string& datagram,
+                                 std::chrono::milliseconds timeout);
 
   // Bounded wait for a server to answer after it was started: generous for a
   // loaded 2-core machine, yet a broken server fails the test in seconds.
@@ -129,6 +143,8 @@ class PeerServer {
   // Reaps the process when it has exited; true if it had.
   bool ReapIfExited();
   void PrintLogIfFailed() const noexcept;
+  // LogText() without the logs of earlier start attempts.
+  std::string CurrentLogText() const;
 
   std::string Name_;
   Ports Ports_;

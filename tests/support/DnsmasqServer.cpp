@@ -1,0 +1,38 @@
+#include "tests/support/DnsmasqServer.h"
+
+#include <unistd.h>
+
+#include <sstream>
+
+namespace {
+constexpr const char* kDnsmasq = "/usr/sbin/dnsmasq";
+}  // namespace
+
+DnsmasqServer::DnsmasqServer() : PeerServer("dnsmasq", Ports::SameTcpUdp) {}
+
+void DnsmasqServer::WriteConfig() {
+  std::ostringstream c;
+  c << "local=/" << LocalDomain << "/\n"
+    << "local-ttl=" << LocalTtl << "\n";
+  for (const auto& o : Options) c << o << "\n";
+  WriteFile("dnsmasq.conf", c.str());
+}
+
+std::vector<std::string> DnsmasqServer::Command() const {
+  std::vector<std::string> argv = {kDnsmasq,
+                                   "--keep-in-foreground",
+                                   "--no-resolv",
+                                   "--no-hosts",
+                                   "--no-poll",
+                                   "--port=" + std::to_string(Port()),
+                                   "--listen-address=127.0.0.1",
+                                   "--bind-interfaces",
+                                   "--pid-file=" + Path("dnsmasq.pid"),
+                                   "--conf-file=" + Path("dnsmasq.conf"),
+                                   "--log-facility=-",
+                                   "--log-queries"};
+  // Run as root, dnsmasq would switch to the user "nobody"; stay root so the
+  // private directory remains readable.
+  if (getuid() == 0) argv.push_back("--user=root");
+  return argv;
+}

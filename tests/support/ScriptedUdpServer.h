@@ -1,0 +1,72 @@
+#pragma once
+// An in-process UDP server on 127.0.0.1:<free port> that answers each
+// datagram it receives as a script says: the faults a real DNS server will not
+// produce (a lying length, a pointer loop, a wrong id, an oversize datagram,
+// an empty one, a reply from another port, no reply at all).
+//
+//   ScriptedUdpServer srv([](const std::string& query) {
+//     return std::vector<ScriptedUdpServer::Reply>{{WithIdOf(query, reply)}};
+//   });
+//   ... send to 127.0.0.1:srv.Port() ...
+//   srv.Queries()[0]  // the bytes of the first datagram received
+//
+// The server thread watches a stop pipe, so the destructor ends it at once,
+// also in the middle of a delayed reply.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ScriptedUdpServer {
+ public:
+  // One datagram sent back to the client of a query.
+  struct Reply {
+    std::string Bytes;
+    // Sent from a second socket (another port of 127.0.0.1), as a spoofer would.
+    bool FromOtherPort = false;
+    // Waited before sending.
+    std::chrono::milliseconds Delay{0};
+  };
+  // Given the bytes of a received datagram, the datagrams to send back (none:
+  // the query goes unanswered).
+  using Script = std::function<std::vector<Reply>(const std::string& datagram)>;
+
+  explicit ScriptedUdpServer(Script script);
+  ~ScriptedUdpServer();
+  ScriptedUdpServer(const ScriptedUdpServer&) = delete;
+  ScriptedUdpServer& operator=(const ScriptedUdpServer&) = delete;
+
+  uint16_t Port() const { return Port_; }
+  // The port the FromOtherPort replies come from.
+  uint16_t OtherPort() const { return OtherPort_; }
+  // Every datagram received so far, oldest first.
+  std::vector<std::string> Queries() const;
+  // Waits up to timeout for at least count datagrams; returns whether they came.
+  bool WaitForQueries(size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
+
+  // A reply with its first two bytes (the DNS id) replaced by the query's.
+  static std::string WithIdOf(const std::string& query, std::string reply);
+
+  // Default bound of WaitForQueries.
+  static constexpr std::chrono::milliseconds kDefaultWait{5000};
+  // Largest datagram the server reads (a UDP datagram cannot be longer).
+  static constexpr size_t kMaxDatagram = 65536;
+
+ private:
+  void Loop();
+  // Sleeps for delay unless stopped first; returns false when stopped.
+  bool Wait(std::chrono::milliseconds delay) const;
+
+  Script Script_;
+  int Fd_ = -1, OtherFd_ = -1;
+  int StopRead_ = -1, StopWrite_ = -1;
+  uint16_t Port_ = 0, OtherPort_ = 0;
+  mutable std::mutex Mutex_;
+  mutable std::condition_variable Changed_;
+  std::vector<std::string> Queries_;
+  std::thread Thread_;
+};
