@@ -1,0 +1,52 @@
+#include "net/dns/IdDNSRecords.h"
+
+#include <random>
+
+#include "net/dns/IdDNSLimits.h"
+#include "platform/Text.h"
+
+namespace {
+constexpr uint16_t QRBit = 0x8000;
+constexpr uint16_t RDBit = 0x0100;
+constexpr int OpcodeShift = 11;
+constexpr uint16_t OpcodeMask = 0x0F;
+}  // namespace
+
+uint16_t DNSRandomId(uint32_t Bound) {
+  // std::random_device reads the kernel's random source (getrandom), not a
+  // generator seeded from the clock, whose ids an attacker could predict.
+  std::random_device source;
+  std::uniform_int_distribution<uint32_t> pick(0, Bound - 1);
+  return static_cast<uint16_t>(pick(source));
+}
+
+TIdDNSHeader::TIdDNSHeader() : ID(DNSRandomId(dnslimits::InitialIdBound)) {}
+
+void TIdDNSHeader::ClearCounts() {
+  Flags = 0;
+  QDCount = ANCount = NSCount = ARCount = 0;
+}
+
+void TIdDNSHeader::SetQR(bool Value) {
+  Flags = static_cast<uint16_t>(Value ? (Flags | QRBit) : (Flags & ~QRBit));
+}
+
+void TIdDNSHeader::SetOpcode(uint8_t Value) {
+  Flags = static_cast<uint16_t>((Flags & ~(OpcodeMask << OpcodeShift)) |
+                                ((Value & OpcodeMask) << OpcodeShift));
+}
+
+void TIdDNSHeader::SetRD(bool Value) {
+  Flags = static_cast<uint16_t>(Value ? (Flags | RDBit) : (Flags & ~RDBit));
+}
+
+std::string TIdDNSResourceList::GetDNSRDataDomainName(int Index) const {
+  if (Index < 0 || Index >= Count()) return std::string();
+  return (*this)[Index].RData.DomainName;
+}
+
+std::string TIdDNSResourceList::GetDNSMxExchangeNameEx(int Index) const {
+  if (Index < 0 || Index >= Count()) return std::string();
+  const auto& mx = (*this)[Index].RData.MX;
+  return text::Format("%*u ", dnslimits::MxPreferenceWidth, unsigned{mx.Preference}) + mx.Exchange;
+}

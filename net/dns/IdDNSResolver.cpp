@@ -1,0 +1,78 @@
+// The resolver's exchange: one query datagram to the server, one reply back
+// (RFC 1035 4.2.1).
+#include "net/dns/IdDNSResolver.h"
+
+#include <chrono>
+#include <exception>
+
+#include "net/dns/IdDNSLimits.h"
+#include "net/dns/IdDNSWire.h"
+
+TIdDNSResolver::TIdDNSResolver(TComponent* AOwner) : TIdUDPClient(AOwner) {
+  Port = dnslimits::DefaultPort;
+  ReceiveTimeout = dnslimits::DefaultReceiveTimeout;
+}
+
+void TIdDNSResolver::ClearResults() {
+  Header.ClearCounts();
+  Questions.Clear();
+  Answers.Clear();
+  Authority.Clear();
+  Additional.Clear();
+}
+
+void TIdDNSResolver::BuildQuery() {
+  QueryPacket = BuildDNSQuery(Header, Questions);
+  QueryLength = static_cast<int>(QueryPacket.size());
+}
+
+std::string TIdDNSResolver::ReceiveReply(const std::string& ServerIP) {
+  using Clock = std::chrono::steady_clock;
+  const int timeout = EffectiveTimeout(TimeoutDefault);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout < 0 ? 0 : timeout);
+  std::string reply;
+  for (;;) {
+    int wait = timeout;
+    if (timeout >= 0) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
+    if (!SocketHandle().WaitReadable(wait)) return std::string();
+    reply.resize(static_cast<size_t>(BufferSize));
+    std::string ip;
+    int port = 0;
+    int n = RecvRaw(reply.data(), BufferSize, ip, port);
+    // Only the server's own address and port can answer: anything else (a
+    // spoofed or stray datagram, whatever its size) is dropped unread and the
+    // wait goes on until the deadline.
+    if (!ip.empty() && (ip != ServerIP || port != Port)) continue;
+    GlobalStack->CheckSocketResult(n);
+    if (n == 0) throw EIdUDPReceiveErrorZeroBytes();
+    reply.resize(static_cast<size_t>(n));
+    return reply;
+  }
+}
+
+void TIdDNSResolver::ParseReply() {
+  ClearResults();
+  ReplyLength = static_cast<int>(ReplyPacket.size());
+  ReplyLength = static_cast<int>(
+      ParseDNSReply(ReplyPacket, static_cast<size_t>(QueryLength),
+                    TIdDNSReplyParts{Header, Questions, Answers, Authority, Additional}));
+}
+
+void TIdDNSResolver::Resolve() {
+  std::exception_ptr first;
+  try {
+    BuildQuery();
+    std::string server = GlobalStack->ResolveAddress(Host);
+    SendBytes(server, Port, QueryPacket.data(), QueryLength);
+    ReplyPacket = ReceiveReply(server);
+  } catch (...) {
+    first = std::current_exception();
+  }
+  // The reply buffer is decoded in every case; when that fails too, its error
+  // is the one the caller sees.
+  ParseReply();
+  if (first) std::rethrow_exception(first);
+}
