@@ -268,6 +268,18 @@ TEST(ScriptedTcpServerPeer, ScriptPerConnectionThenClosed) {
   EXPECT_EQ(srv.Received(1), "x\r\n");
 }
 
+TEST(ScriptedTcpServerPeer, ShutdownWriteStillReadsTheClient) {
+  using S = ScriptedTcpServer::Script;
+  ScriptedTcpServer srv(S().Pause(50ms).Send("bye").ShutdownWrite().ExpectLine("late"));
+  Client c(srv.Port());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.ReadAll(), "bye");  // end of stream after the pause and the bytes
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 40ms);
+  c.Send("late\r\n");
+  EXPECT_TRUE(srv.WaitForFinished(1));
+  EXPECT_EQ(srv.Received(0), "late\r\n");
+}
+
 TEST(ScriptedTcpServerPeer, DestructorCutsOffHeldConnection) {
   auto srv = std::make_unique<ScriptedTcpServer>(ScriptedTcpServer::Script().Hold());
   Client c(srv->Port());

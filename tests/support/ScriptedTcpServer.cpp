@@ -109,11 +109,20 @@ class ScriptedTcpServer::Connection {
   Connection& operator=(const Connection&) = delete;
 
   void Run(const Script& script) {
+    bool completed = true;
     for (const auto& step : script.Steps) {
-      if (!RunStep(step)) return;  // the step ended the connection
+      if (!RunStep(step)) {  // the step ended the connection
+        completed = false;
+        break;
+      }
     }
-    Note("script done");
-    CloseGracefully();
+    if (completed) {
+      Note("script done");
+      CloseAfter_ = true;
+    }
+    // Finished before the drain: the client may hold its end open for long.
+    Server_.ScriptEnded();
+    if (CloseAfter_) CloseGracefully();
   }
 
  private:
@@ -122,7 +131,7 @@ class ScriptedTcpServer::Connection {
   Ready WaitFor(short events, Clock::time_point deadline) {
     for (;;) {
       const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return Ready::Timeout;
       pollfd p[2] = {{Fd_, events, 0}, {Server_.StopRead_, POLLIN, 0}};
       const int n = ::poll(p, 2, static_cast<int>(std::min<long long>(left, kMaxPollSlice)));
@@ -138,7 +147,7 @@ class ScriptedTcpServer::Connection {
     const auto deadline = Clock::now() + d;
     for (;;) {
       const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return true;
       if (::poll(&p, 1, static_cast<int>(left)) > 0) return false;
     }
@@ -247,7 +256,7 @@ class ScriptedTcpServer::Connection {
           ADD_FAILURE() << "ScriptedTcpServer #" << Index_ << ": expected line \""
                         << Printable(s.Text) << "\", got \"" << Printable(got) << "\"";
           Note("unexpected line: " + Printable(got));
-          CloseGracefully();
+          CloseAfter_ = true;
           return false;
         }
         return true;
@@ -277,7 +286,7 @@ class ScriptedTcpServer::Connection {
         return true;
       case K::CloseNow:
         Note("CloseNow");
-        CloseGracefully();
+        CloseAfter_ = true;
         return false;
       case K::Reset: {
         Note("Reset");
@@ -301,6 +310,7 @@ class ScriptedTcpServer::Connection {
   int Fd_;
   std::string Pending_;  // received, not yet consumed by a read step
   bool PeerClosed_ = false;
+  bool CloseAfter_ = false;  // end with FIN and a drain rather than a bare close
 };
 
 // ---- Server ----
@@ -382,11 +392,14 @@ void ScriptedTcpServer::Serve(size_t index, int fd) {
     else
       c.Run(Script().CloseNow());
   }
+  Note(index, "closed");
+}
+
+void ScriptedTcpServer::ScriptEnded() {
   {
     std::lock_guard lock(Mutex_);
     ++Finished_;
   }
-  Note(index, "closed");
   Changed_.notify_all();
 }
 

@@ -109,7 +109,9 @@ class ScriptedTcpServer {
 
   // Connections accepted so far.
   size_t Connections() const;
-  // Connections whose script has ended and whose socket is closed.
+  // Connections whose script has ended. A connection that ends gracefully
+  // (CloseNow, end of script) then still records what the client sends until
+  // it closes, for up to kDrainTimeout.
   size_t Finished() const;
   // Every byte received on connection n (from 0) so far; empty if none.
   std::string Received(size_t n = 0) const;
@@ -136,6 +138,7 @@ class ScriptedTcpServer {
   void AcceptLoop();
   void Serve(size_t index, int fd);
   void Note(size_t index, const std::string& what);
+  void ScriptEnded();
   void AddReceived(size_t index, const char* data, size_t len);
 
   std::vector<Script> Scripts_;
