@@ -17,12 +17,10 @@
 // destructor ends all of them and joins the threads, also while a client still
 // holds a connection. The server's event log is printed to stderr when the
 // current test has failed.
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
