@@ -112,8 +112,10 @@ class TIdMessageClient : public TIdTCPClient {
   // CR LF and doubles a "." that begins a line.
   void WriteDataText(std::string_view AText);
   void WriteDataLine(std::string_view AText) {
-    WriteDataText(AText);
-    WriteDataText("\r\n");
+    // One write per line: the line and its end go out together.
+    std::string line(AText);
+    line += "\r\n";
+    WriteDataText(line);
   }
   // Ends a line that is still open, so that what follows starts a line.
   void EnsureDataLineStart();

@@ -1,0 +1,182 @@
+#include "tests/support/PostfixServer.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+constexpr const char* kPostfix = "/usr/sbin/postfix";
+constexpr const char* kMaster = "/usr/lib/postfix/sbin/master";
+// Postfix's own account (Debian's package makes it); its daemons and the
+// mailbox run as this user.
+constexpr const char* kMailOwner = "postfix";
+
+// Runs a command to its end with its output in the log file; true on exit 0.
+bool RunQuiet(const std::vector<std::string>& argv, const std::string& log) {
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    FILE* f = std::freopen(log.c_str(), "a", stdout);
+    if (f) dup2(fileno(stdout), STDERR_FILENO);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+PostfixServer::PostfixServer() : PeerServer("postfix", Ports::Tcp) {
+  AddLogFile("postfix.log");
+}
+
+bool PostfixServer::RunsAsRoot() {
+  return geteuid() == 0;
+}
+
+void PostfixServer::WriteConfig() {
+  const passwd* pw = getpwnam(kMailOwner);
+  if (!pw) throw PeerServerError("postfix: the user \"postfix\" does not exist");
+  // The daemons run as the mail owner and must reach the queue below Dir().
+  chmod(Dir().c_str(), 0755);
+  for (const char* d : {"queue", "data", "mail"}) std::filesystem::create_directories(Path(d));
+  if (chown(Path("data").c_str(), pw->pw_uid, pw->pw_gid) != 0 ||
+      chown(Path("mail").c_str(), pw->pw_uid, pw->pw_gid) != 0)
+    throw PeerServerError("postfix: cannot hand the data and mail folders to postfix");
+
+  const std::string uid = std::to_string(pw->pw_uid), gid = std::to_string(pw->pw_gid);
+  WriteFile("main.cf",
+            "compatibility_level = 3.6\n"
+            "config_directory = " +
+                Dir() +
+                "\n"
+                "queue_directory = " +
+                Path("queue") +
+                "\n"
+                "data_directory = " +
+                Path("data") +
+                "\n"
+                "maillog_file = " +
+                Path("postfix.log") +
+                "\n"
+                "maillog_file_prefixes = " +
+                Dir() +
+                "\n"
+                "mail_owner = " +
+                kMailOwner +
+                "\n"
+                "setgid_group = postdrop\n"
+                "myhostname = " +
+                kHostName +
+                "\n"
+                "mydomain = " +
+                kDomain +
+                "\n"
+                "myorigin = " +
+                kDomain +
+                "\n"
+                // Nothing is delivered locally; the one domain goes to the
+                // virtual mailbox, every other destination to the error transport.
+                "mydestination =\n"
+                "local_transport = error:no local delivery here\n"
+                "default_transport = error:this server relays nowhere\n"
+                "relay_transport = error:this server relays nowhere\n"
+                "relayhost =\n"
+                "alias_maps =\n"
+                "alias_database =\n"
+                "local_recipient_maps =\n"
+                "virtual_mailbox_domains = " +
+                kDomain +
+                "\n"
+                "virtual_mailbox_base = " +
+                Path("mail") +
+                "\n"
+                "virtual_mailbox_maps = static:inbox\n"
+                "virtual_uid_maps = static:" +
+                uid +
+                "\n"
+                "virtual_gid_maps = static:" +
+                gid +
+                "\n"
+                "virtual_minimum_uid = 1\n"
+                "inet_interfaces = 127.0.0.1\n"
+                "inet_protocols = ipv4\n"
+                "mynetworks = 127.0.0.0/8\n"
+                // Only the one domain is accepted, whoever the client is.
+            "smtpd_relay_restrictions = reject_unauth_destination\n"
+                "smtpd_peername_lookup = no\n"
+                "smtputf8_enable = no\n"
+                "biff = no\n"
+                "disable_dns_lookups = yes\n"
+                "smtp_dns_support_level = disabled\n");
+  // No chroot: the daemons find everything under Dir().
+  WriteFile("master.cf", "127.0.0.1:" + std::to_string(Port()) +
+                             " inet n - n - - smtpd\n"
+                             "pickup    unix  n - n 60 1 pickup\n"
+                             "cleanup   unix  n - n - 0 cleanup\n"
+                             "qmgr      unix  n - n 300 1 qmgr\n"
+                             "rewrite   unix  - - n - - trivial-rewrite\n"
+                             "bounce    unix  - - n - 0 bounce\n"
+                             "defer     unix  - - n - 0 bounce\n"
+                             "trace     unix  - - n - 0 bounce\n"
+                             "verify    unix  - - n - 1 verify\n"
+                             "flush     unix  n - n 1000? 0 flush\n"
+                             "proxymap  unix  - - n - - proxymap\n"
+                             "showq     unix  n - n - - showq\n"
+                             "error     unix  - - n - - error\n"
+                             "retry     unix  - - n - - error\n"
+                             "discard   unix  - - n - - discard\n"
+                             "virtual   unix  - n n - - virtual\n"
+                             "anvil     unix  - - n - 1 anvil\n"
+                             "scache    unix  - - n - 1 scache\n"
+                             "postlog   unix-dgram n - n - 1 postlogd\n");
+  // "postfix check" makes the queue folders with their owners and modes.
+  if (!RunQuiet({kPostfix, "-c", Dir(), "check"}, Path("check.log")))
+    throw PeerServerError("postfix: \"postfix check\" failed:\n" + ReadFile("check.log") +
+                          ReadFile("postfix.log"));
+}
+
+std::vector<std::string> PostfixServer::Command() const {
+  // -d: stay in the foreground, so the harness owns the master process.
+  return {kMaster, "-c", Dir(), "-d"};
+}
+
+std::vector<std::string> PostfixServer::Messages() const {
+  std::vector<std::string> out;
+  std::string box = Mailbox();
+  size_t p = 0;
+  while (p < box.size()) {
+    size_t next = box.find("\nFrom ", p);
+    size_t end = next == std::string::npos ? box.size() : next + 1;
+    std::string msg = box.substr(p, end - p);
+    msg.erase(0, msg.find('\n') + 1);  // the "From " separator line
+    // mbox quoting (">From " for "From ") undone; the blank line that
+    // separates messages dropped.
+    for (size_t q = 0; (q = msg.find("\n>From ", q)) != std::string::npos;) msg.erase(q + 1, 1);
+    if (msg.ends_with("\n\n")) msg.pop_back();
+    out.push_back(msg);
+    p = end;
+  }
+  return out;
+}
+
+std::vector<std::string> PostfixServer::WaitForDelivery(size_t count) const {
+  const auto deadline = std::chrono::steady_clock::now() + kDeliveryWait;
+  for (;;) {
+    auto m = Messages();
+    if (m.size() >= count || std::chrono::steady_clock::now() >= deadline) return m;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}

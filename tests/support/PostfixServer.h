@@ -1,0 +1,48 @@
+#pragma once
+// A production mail server on a free loopback port: Postfix run from a private
+// configuration directory (main.cf, master.cf, queue, data and mailbox all
+// under Dir()). It accepts mail for one domain (kDomain, any local part) and
+// delivers it with its virtual(8) agent into the mbox file Dir()/mail/inbox;
+// everything else is refused at RCPT, and its transports for other
+// destinations are the error transport, so it relays nowhere.
+//
+// Postfix needs root (it drops to its own "postfix" user); a test should skip
+// when RunsAsRoot() is false.
+//
+//   PostfixServer mx;
+//   mx.Start();
+//   ... send mail for "ann@corvale.test" to 127.0.0.1:mx.Port() ...
+//   std::string mbox = mx.WaitForDelivery(1);
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/support/PeerServer.h"
+
+class PostfixServer : public PeerServer {
+ public:
+  PostfixServer();
+
+  // The domain the server delivers for.
+  static constexpr const char* kDomain = "corvale.test";
+  // The name it gives itself in its greeting.
+  static constexpr const char* kHostName = "mx.corvale.test";
+
+  static bool RunsAsRoot();
+
+  // The mailbox file as it is now (mbox format; empty when nothing arrived).
+  std::string Mailbox() const { return ReadFile("mail/inbox"); }
+  // The messages of the mailbox, each without its "From " separator line and
+  // with the lines ">From " unquoted back to "From "; line ends are LF.
+  std::vector<std::string> Messages() const;
+  // Waits up to kDeliveryWait until count messages are in the mailbox; returns
+  // what is there then.
+  std::vector<std::string> WaitForDelivery(size_t count) const;
+
+  // Bound on waiting for the queue manager to deliver an accepted message.
+  static constexpr std::chrono::milliseconds kDeliveryWait{15000};
+
+ protected:
+  void WriteConfig() override;
+  std::vector<std::string> Command() const override;
+};
