@@ -1,0 +1,570 @@
+#include "ui/qt/QtBackend.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QEventLoop>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <map>
+#include <vector>
+
+#include "platform/Files.h"
+#include "ui/Application.h"
+#include "ui/BitBtn.h"
+#include "ui/CheckBox.h"
+#include "ui/Edit.h"
+#include "ui/Form.h"
+#include "ui/Label.h"
+#include "ui/Menu.h"
+#include "ui/NotifyIcon.h"
+#include "ui/StatusBar.h"
+#include "ui/Timer.h"
+#include "ui/UpDown.h"
+
+namespace {
+
+// Runs a component's reaction to a toolkit event; exceptions end at the
+// application's handler, never in Qt.
+template <class F>
+void Deliver(F&& Action) {
+  if (Application)
+    Application->Invoke(std::forward<F>(Action));
+  else
+    try {
+      Action();
+    } catch (...) {
+    }
+}
+
+QString Q(const std::string& S) {
+  return QString::fromUtf8(S.data(), static_cast<int>(S.size()));
+}
+std::string S(const QString& Q) {
+  return Q.toUtf8().toStdString();
+}
+
+QString ColorName(TColor C) {
+  return QString("#%1").arg(static_cast<unsigned>(C) & 0xFFFFFF, 6, 16, QLatin1Char('0'));
+}
+
+QString StyleOf(const TControl& C) {
+  QString s;
+  const TFont& f = C.Font;
+  if (f.Color != clDefault) s += "color: " + ColorName(f.Color) + ";";
+  if (f.Bold) s += "font-weight: bold;";
+  if (f.Size > 0) s += QString("font-size: %1pt;").arg(f.Size);
+  if (!f.Name.empty()) s += "font-family: \"" + Q(f.Name) + "\";";
+  return s;
+}
+
+// Every peer holds one widget; it frees the widget unless Qt already did (a
+// parent widget frees its children).
+class WidgetPeer : public TPeer {
+ public:
+  explicit WidgetPeer(TControl& C) : Control(C) {}
+  ~WidgetPeer() override {
+    if (Widget) delete Widget.data();
+  }
+  // Where the controls shown by this one go.
+  virtual QWidget* Container() { return Widget; }
+  void Changed() override {
+    if (!Widget) return;
+    Widget->setGeometry(Control.Left(), Control.Top(), Control.Width(), Control.Height());
+    Widget->setEnabled(Control.GetEnabled());
+    Widget->setVisible(Control.GetVisible());
+  }
+  void Init(QWidget* W) {
+    Widget = W;
+    QString style = StyleOf(Control);
+    if (!style.isEmpty()) W->setStyleSheet(style);
+  }
+  TControl& Control;
+  QPointer<QWidget> Widget;
+};
+
+QWidget* ParentWidget(TControl& C) {
+  if (!C.GetParent()) return nullptr;
+  auto* p = dynamic_cast<WidgetPeer*>(C.GetParent()->Peer());
+  return p ? p->Container() : nullptr;
+}
+
+class LabelPeer : public WidgetPeer {
+ public:
+  explicit LabelPeer(TLabel& L) : WidgetPeer(L) { Init(new QLabel(ParentWidget(L))); }
+  void Changed() override {
+    WidgetPeer::Changed();
+    if (auto* l = qobject_cast<QLabel*>(Widget)) l->setText(Q(Control.GetCaption()));
+  }
+};
+
+// Reports the focus leaving an edit for another control of the window (not a
+// switch to another window or a menu), as the edit's exit event.
+class ExitFilter : public QObject {
+ public:
+  ExitFilter(QObject* Parent, TEdit& E) : QObject(Parent), Edit(E) {}
+  bool eventFilter(QObject* Watched, QEvent* Event) override {
+    if (Event->type() == QEvent::FocusOut) {
+      auto r = static_cast<QFocusEvent*>(Event)->reason();
+      if (r != Qt::ActiveWindowFocusReason && r != Qt::PopupFocusReason) {
+        TEdit* e = &Edit;
+        // After Qt has finished moving the focus.
+        QTimer::singleShot(0, Watched, [e] { Deliver([e] { e->DoExit(); }); });
+      }
+    }
+    return false;
+  }
+  TEdit& Edit;
+};
+
+class EditPeer : public WidgetPeer {
+ public:
+  explicit EditPeer(TEdit& E) : WidgetPeer(E) {
+    auto* w = new QLineEdit(ParentWidget(E));
+    Init(w);
+    QObject::connect(w, &QLineEdit::textEdited, w,
+                     [&E](const QString& T) { Deliver([&] { E.SetText(S(T)); }); });
+    w->installEventFilter(new ExitFilter(w, E));
+  }
+  void Changed() override {
+    WidgetPeer::Changed();
+    auto* w = qobject_cast<QLineEdit*>(Widget);
+    QString t = Q(static_cast<TEdit&>(Control).GetText());
+    if (w && w->text() != t) w->setText(t);
+  }
+};
+
+// Two arrow buttons, one above the other, that never take the focus (so a
+// press does not count as leaving the edit).
+class UpDownPeer : public WidgetPeer {
+ public:
+  explicit UpDownPeer(TUpDown& U) : WidgetPeer(U) {
+    auto* w = new QWidget(ParentWidget(U));
+    Init(w);
+    auto* box = new QVBoxLayout(w);
+    box->setContentsMargins(0, 0, 0, 0);
+    box->setSpacing(0);
+    for (auto [arrow, kind] : {std::pair{Qt::UpArrow, TUDBtnType::btNext},
+                               std::pair{Qt::DownArrow, TUDBtnType::btPrev}}) {
+      auto* b = new QToolButton(w);
+      b->setArrowType(arrow);
+      b->setFocusPolicy(Qt::NoFocus);
+      b->setAutoRepeat(true);
+      b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+      b->setObjectName(arrow == Qt::UpArrow ? "up" : "down");
+      box->addWidget(b);
+      QObject::connect(b, &QToolButton::clicked, b,
+                       [&U, k = kind] { Deliver([&] { U.Click(k); }); });
+    }
+  }
+};
+
+class CheckBoxPeer : public WidgetPeer {
+ public:
+  explicit CheckBoxPeer(TCheckBox& C) : WidgetPeer(C) {
+    auto* w = new QCheckBox(ParentWidget(C));
+    Init(w);
+    QObject::connect(w, &QCheckBox::toggled, w,
+                     [&C](bool On) { Deliver([&] { C.SetChecked(On); }); });
+  }
+  void Changed() override {
+    WidgetPeer::Changed();
+    auto* w = qobject_cast<QCheckBox*>(Widget);
+    if (!w) return;
+    w->setText(Q(Control.GetCaption()));
+    bool on = static_cast<TCheckBox&>(Control).GetChecked();
+    if (w->isChecked() != on) w->setChecked(on);
+  }
+};
+
+class BitBtnPeer : public WidgetPeer {
+ public:
+  explicit BitBtnPeer(TBitBtn& B) : WidgetPeer(B) {
+    auto* w = new QPushButton(ParentWidget(B));
+    Init(w);
+    QStyle::StandardPixmap glyph = QStyle::SP_CustomBase;
+    switch (B.Kind) {
+      case TBitBtnKind::bkOK:
+        glyph = QStyle::SP_DialogApplyButton;
+        break;
+      case TBitBtnKind::bkCancel:
+        glyph = QStyle::SP_DialogCancelButton;
+        break;
+      case TBitBtnKind::bkRetry:
+        glyph = QStyle::SP_BrowserReload;
+        break;
+      case TBitBtnKind::bkClose:
+        glyph = QStyle::SP_DialogCloseButton;
+        break;
+      case TBitBtnKind::bkCustom:
+        break;
+    }
+    if (glyph != QStyle::SP_CustomBase) w->setIcon(w->style()->standardIcon(glyph));
+    QObject::connect(w, &QPushButton::clicked, w, [&B] { Deliver([&] { B.Click(); }); });
+  }
+  void Changed() override {
+    WidgetPeer::Changed();
+    if (auto* w = qobject_cast<QPushButton*>(Widget)) w->setText(Q(Control.GetCaption()));
+  }
+};
+
+class StatusBarPeer : public WidgetPeer {
+ public:
+  explicit StatusBarPeer(TStatusBar& B) : WidgetPeer(B) {
+    auto* w = new QStatusBar(ParentWidget(B));
+    w->setSizeGripEnabled(false);
+    Init(w);
+  }
+  void Changed() override {
+    WidgetPeer::Changed();
+    auto* w = qobject_cast<QStatusBar*>(Widget);
+    if (!w) return;
+    auto& bar = static_cast<TStatusBar&>(Control);
+    while (static_cast<int>(Panels.size()) < bar.Panels.Count()) {
+      auto* l = new QLabel(w);
+      l->setFrameShape(QFrame::Panel);
+      l->setFrameShadow(QFrame::Sunken);
+      l->setObjectName(QString("panel%1").arg(Panels.size()));
+      Panels.push_back(l);
+      bool last = static_cast<int>(Panels.size()) == bar.Panels.Count();
+      int width = bar.Panels[static_cast<int>(Panels.size()) - 1].Width;
+      // The last panel takes what is left of the bar.
+      if (last)
+        l->setMinimumWidth(width);
+      else
+        l->setFixedWidth(width);
+      w->addWidget(l, last ? 1 : 0);
+    }
+    for (int i = 0; i < bar.Panels.Count(); ++i)
+      if (Panels[static_cast<size_t>(i)])
+        Panels[static_cast<size_t>(i)]->setText(Q(bar.Panels[i].GetText()));
+  }
+  std::vector<QPointer<QLabel>> Panels;
+};
+
+// A top-level window: the menu bar above a client area of the form's size. The
+// close box and the minimize box become system commands to the form.
+class FormWindow : public QWidget {
+ public:
+  explicit FormWindow(TForm& F) : Form(F) {}
+  TForm& Form;
+  bool Minimizing = false;  // the form itself asked for the minimized state
+
+ protected:
+  void closeEvent(QCloseEvent* E) override {
+    E->ignore();
+    TForm* f = &Form;
+    Deliver([f] { f->Perform(WM_SYSCOMMAND, SC_CLOSE, 0); });
+  }
+  void changeEvent(QEvent* E) override {
+    QWidget::changeEvent(E);
+    if (E->type() != QEvent::WindowStateChange || Minimizing) return;
+    if (!(windowState() & Qt::WindowMinimized)) return;
+    // Undo the toolkit's minimize; the form decides (it may hide instead).
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    TForm* f = &Form;
+    QTimer::singleShot(0, this,
+                       [f] { Deliver([f] { f->Perform(WM_SYSCOMMAND, SC_MINIMIZE, 0); }); });
+  }
+};
+
+class FormPeer : public WidgetPeer {
+ public:
+  explicit FormPeer(TForm& F) : WidgetPeer(F) {
+    auto* w = new FormWindow(F);
+    Init(w);
+    w->setObjectName(Q(F.Name));
+    Qt::WindowFlags flags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (F.MinimizeBox) flags |= Qt::WindowMinimizeButtonHint;
+    if (F.MaximizeBox) flags |= Qt::WindowMaximizeButtonHint;
+    w->setWindowFlags(flags);
+    auto* box = new QVBoxLayout(w);
+    box->setContentsMargins(0, 0, 0, 0);
+    box->setSpacing(0);
+    if (F.Menu) {
+      auto* bar = new QMenuBar(w);
+      for (TMenuItem* item : F.Menu->Items) {
+        if (item->IsLine()) {
+          bar->addSeparator();
+          continue;
+        }
+        QAction* a = bar->addAction(Q(item->Caption));
+        a->setEnabled(item->Enabled);
+        QObject::connect(a, &QAction::triggered, a, [item] { Deliver([item] { item->Click(); }); });
+      }
+      box->setMenuBar(bar);
+    }
+    Client = new QWidget(w);
+    Client->setObjectName("client");
+    if (F.Color != clDefault) {
+      QPalette p = Client->palette();
+      p.setColor(QPalette::Window, QColor(Q(ColorName(F.Color).toStdString())));
+      Client->setPalette(p);
+      Client->setAutoFillBackground(true);
+    }
+    box->addWidget(Client);
+  }
+  QWidget* Container() override { return Client; }
+  void Changed() override {
+    auto* w = static_cast<FormWindow*>(Widget.data());
+    if (!w) return;
+    auto& f = static_cast<TForm&>(Control);
+    w->setWindowTitle(Q(f.GetCaption()));
+    Client->setFixedSize(f.Width(), f.Height());
+    if (!f.Sizeable) w->setFixedSize(w->sizeHint());
+    if (!f.GetVisible()) {
+      w->hide();
+      return;
+    }
+    if (!w->isVisible()) {
+      if (f.CenterOnScreen && !Placed) {
+        if (QScreen* s = QGuiApplication::primaryScreen()) {
+          QRect r = s->availableGeometry();
+          QSize size = w->sizeHint();
+          w->move(r.center() - QPoint(size.width() / 2, size.height() / 2));
+        }
+      }
+      Placed = true;
+      w->show();
+    }
+    w->Minimizing = true;
+    if (f.GetWindowState() == TWindowState::wsMinimized)
+      w->showMinimized();
+    else if (w->isMinimized())
+      w->showNormal();
+    w->Minimizing = false;
+    w->raise();
+    w->activateWindow();
+  }
+  QPointer<QWidget> Client;
+  bool Placed = false;
+};
+
+class TimerPeer : public TPeer {
+ public:
+  explicit TimerPeer(TTimer& T) : Timer(T) {
+    // A coarse timer may fire a little early, and a countdown that ticks at
+    // 0.99 s would show the same second twice.
+    Q.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&Q, &QTimer::timeout, &Q, [this] {
+      TTimer* t = &Timer;
+      Deliver([t] { t->Fire(); });
+    });
+  }
+  void Changed() override {
+    if (Timer.GetEnabled() && Timer.GetInterval() > 0)
+      Q.start(static_cast<int>(Timer.GetInterval()));
+    else
+      Q.stop();
+  }
+  TTimer& Timer;
+  QTimer Q;
+};
+
+class QtBackend : public TBackend {
+ public:
+  QtBackend() : Arg0(files::ExecutablePath()), Argv{Arg0.data(), nullptr}, App(Argc, Argv.data()) {
+    QApplication::setQuitOnLastWindowClosed(false);
+    Icon = QIcon(":/corvale/corvale.png");
+    QApplication::setWindowIcon(Icon);
+  }
+
+  TDateTime Now() override { return SystemNow(); }
+
+  std::unique_ptr<TPeer> CreatePeer(TControl& C) override {
+    std::unique_ptr<TPeer> p;
+    if (auto* f = dynamic_cast<TForm*>(&C))
+      p = std::make_unique<FormPeer>(*f);
+    else if (auto* l = dynamic_cast<TLabel*>(&C))
+      p = std::make_unique<LabelPeer>(*l);
+    else if (auto* e = dynamic_cast<TEdit*>(&C))
+      p = std::make_unique<EditPeer>(*e);
+    else if (auto* u = dynamic_cast<TUpDown*>(&C))
+      p = std::make_unique<UpDownPeer>(*u);
+    else if (auto* c = dynamic_cast<TCheckBox*>(&C))
+      p = std::make_unique<CheckBoxPeer>(*c);
+    else if (auto* b = dynamic_cast<TBitBtn*>(&C))
+      p = std::make_unique<BitBtnPeer>(*b);
+    else if (auto* s = dynamic_cast<TStatusBar*>(&C))
+      p = std::make_unique<StatusBarPeer>(*s);
+    else {
+      auto g = std::make_unique<WidgetPeer>(C);
+      g->Init(new QWidget(ParentWidget(C)));
+      p = std::move(g);
+    }
+    p->Changed();
+    return p;
+  }
+
+  std::unique_ptr<TPeer> CreateTimerPeer(TTimer& T) override {
+    return std::make_unique<TimerPeer>(T);
+  }
+
+  void ProcessMessages() override { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+  void Run() override {
+    if (!Terminated) QApplication::exec();
+  }
+
+  void Terminate() override {
+    Terminated = true;
+    QCoreApplication::quit();
+  }
+
+  int MessageBox(const std::string& Text, const std::string& Caption, unsigned Flags) override {
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    switch (Flags & 0xF0) {
+      case MB_ICONERROR:
+        icon = QMessageBox::Critical;
+        break;
+      case MB_ICONQUESTION:
+        icon = QMessageBox::Question;
+        break;
+      case MB_ICONWARNING:
+        icon = QMessageBox::Warning;
+        break;
+      case MB_ICONINFORMATION:
+        icon = QMessageBox::Information;
+        break;
+      default:
+        break;
+    }
+    QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+    if ((Flags & 0x0F) == MB_OKCANCEL) buttons = QMessageBox::Ok | QMessageBox::Cancel;
+    if ((Flags & 0x0F) == MB_YESNO) buttons = QMessageBox::Yes | QMessageBox::No;
+    QMessageBox box(icon, Q(Caption), Q(Text), buttons);
+    box.setObjectName("MessageBox");
+    switch (box.exec()) {
+      case QMessageBox::Cancel:
+        return IDCANCEL;
+      case QMessageBox::Yes:
+        return IDYES;
+      case QMessageBox::No:
+        return IDNO;
+      default:
+        return IDOK;
+    }
+  }
+
+  int ShowModal(TForm& F) override {
+    F.CreateHandle();
+    if (auto* p = dynamic_cast<WidgetPeer*>(F.Peer()); p && p->Widget)
+      p->Widget->setWindowModality(Qt::ApplicationModal);
+    F.Show();
+    while (F.ModalResult == mrNone && !Terminated)
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (F.ModalResult == mrNone) F.ModalResult = mrCancel;
+    return F.ModalResult;
+  }
+
+  void Popup(TPopupMenu& Menu, int X, int Y) override {
+    QMenu menu;
+    menu.setObjectName(Q(Menu.Name));
+    std::map<QAction*, TMenuItem*> items;
+    for (TMenuItem* item : Menu.Items) {
+      if (item->IsLine()) {
+        menu.addSeparator();
+        continue;
+      }
+      QAction* a = menu.addAction(Q(item->Caption));
+      a->setEnabled(item->Enabled);
+      items[a] = item;
+    }
+    QAction* chosen = menu.exec(QPoint(X, Y));
+    if (auto it = items.find(chosen); it != items.end()) it->second->Click();
+  }
+
+  bool NotifyIcon(unsigned Code, const TNotifyIconData& D) override {
+    const auto key = std::make_pair(D.Wnd, D.uID);
+    auto it = Icons.find(key);
+    std::string tip(D.szTip, strnlen(D.szTip, sizeof D.szTip));
+    switch (Code) {
+      case NIM_ADD: {
+        if (it != Icons.end()) return false;
+        auto icon = std::make_unique<QSystemTrayIcon>(Icon, qApp);
+        if (D.uFlags & NIF_TIP) icon->setToolTip(Q(tip));
+        const uint32_t wnd = D.Wnd, id = D.uID, msg = D.uCallbackMessage;
+        if (D.uFlags & NIF_MESSAGE)
+          QObject::connect(icon.get(), &QSystemTrayIcon::activated, icon.get(),
+                           [wnd, id, msg](QSystemTrayIcon::ActivationReason R) {
+                             unsigned mouse = 0;
+                             switch (R) {
+                               case QSystemTrayIcon::DoubleClick:
+                                 mouse = WM_LBUTTONDBLCLK;
+                                 break;
+                               case QSystemTrayIcon::Context:
+                                 mouse = WM_RBUTTONDOWN;
+                                 break;
+                               case QSystemTrayIcon::Trigger:
+                                 mouse = WM_LBUTTONUP;
+                                 break;
+                               default:
+                                 return;
+                             }
+                             // Posted, as the platform posts icon callbacks: the
+                             // window code (a pop-up menu, "Exit" freeing the icon)
+                             // then runs outside the icon's own event handler.
+                             QTimer::singleShot(0, qApp, [wnd, id, msg, mouse] {
+                               Deliver([&] {
+                                 TForm* f = Application ? Application->FindForm(wnd) : nullptr;
+                                 if (f) f->Perform(msg, id, static_cast<intptr_t>(mouse));
+                               });
+                             });
+                           });
+        icon->show();
+        bool shown = QSystemTrayIcon::isSystemTrayAvailable();
+        Icons[key] = std::move(icon);
+        return shown;
+      }
+      case NIM_MODIFY:
+        if (it == Icons.end()) return false;
+        if (D.uFlags & NIF_TIP) it->second->setToolTip(Q(tip));
+        return true;
+      case NIM_DELETE:
+        if (it == Icons.end()) return false;
+        // The request may come from inside the icon's own signal (its pop-up
+        // menu's "Exit"): let Qt free it once the signal has returned.
+        it->second->hide();
+        it->second.release()->deleteLater();
+        Icons.erase(it);
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  TPoint CursorPos() override {
+    QPoint p = QCursor::pos();
+    return {p.x(), p.y()};
+  }
+
+ private:
+  std::string Arg0;
+  int Argc = 1;
+  std::vector<char*> Argv;
+  QApplication App;
+  QIcon Icon;
+  bool Terminated = false;
+  std::map<std::pair<uint32_t, uint32_t>, std::unique_ptr<QSystemTrayIcon>> Icons;
+};
+
+}  // namespace
+
+std::unique_ptr<TBackend> CreateQtBackend() {
+  return std::make_unique<QtBackend>();
+}
