@@ -165,6 +165,18 @@ TEST(DNSQuery, IdsAreFreshAndBelowBound) {
   }
   // 200 draws from 62000 values: a repeat or two is possible, a pattern is not.
   EXPECT_GT(seen.size(), 190u);
+
+  // Two headers made in the same instant draw different sequences (a
+  // generator seeded from the clock would repeat itself).
+  TIdDNSHeader a, b;
+  std::vector<uint16_t> ida, idb;
+  for (int i = 0; i < 4; ++i) {
+    BuildDNSQuery(a, qs);
+    BuildDNSQuery(b, qs);
+    ida.push_back(a.ID);
+    idb.push_back(b.ID);
+  }
+  EXPECT_NE(ida, idb);
 }
 
 TEST(DNSHeader, FlagAccessorsAndClearCounts) {
