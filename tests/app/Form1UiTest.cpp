@@ -94,8 +94,19 @@ TEST(Form1QtTest, RealWindowShowsTheDesignAndReactsToInput) {
     QTest::mouseClick(ups[1], Qt::LeftButton);
     EXPECT_EQ(edits[3]->text(), "6");
     EXPECT_EQ(form->UpDown2->GetPosition(), 6);
-    edits[2]->setText("0");
+    // Leaving the hours edit (for another control of the window) caps it at 24.
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+    edits[2]->setFocus();
+    edits[2]->selectAll();
+    QTest::keyClicks(edits[2], "30");
+    EXPECT_EQ(form->Edit3->GetText(), "30");
+    edits[1]->setFocus();
+    QTest::qWait(20);
+    EXPECT_EQ(edits[2]->text(), "24");
+    EXPECT_EQ(form->Edit3->GetText(), "24");
     form->Edit3->SetText("0");
+    EXPECT_EQ(edits[2]->text(), "0") << "the widget mirrors the component";
 
     // An exception from a handler ends in a message box, not in Qt.
     QString shown;
