@@ -43,6 +43,9 @@ std::string Base64(std::string_view AIn) {
   return out;
 }
 
+// A wait of no time at all: a look at what the socket already holds.
+constexpr int kNoWait = 0;
+
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -320,8 +323,15 @@ void TIdHTTP::PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TSt
           throw EIdObjectTypeNotSupported();
         break;
     }
-    CheckPeerClosed(false, false);
     StartExchange();
+    // A kept connection is looked at once more before it carries a request:
+    // the server may have closed it since the last response, and bytes that
+    // arrived after that response mean the two sides are out of step.
+    if (SocketHandle->IsOpen) {
+      LookForPeerClose();
+      if (BufferedByteCount() > 0) CloseConnection();
+    }
+    CheckPeerClosed(false, false);
     if (!IsConnected()) OpenConnection();
 
     RawHeaders.Clear();
@@ -515,10 +525,16 @@ void TIdHTTP::FinishResponse(bool AResponseIs10) {
     return;
   }
   // Notice a close the server has already sent, so that the next request does
-  // not write into a dead connection. The response is complete: if the wait
-  // runs into the exchange deadline the connection is simply given up.
+  // not write into a dead connection.
+  LookForPeerClose();
+}
+
+void TIdHTTP::LookForPeerClose() {
+  // The look does not wait: a pause here would be paid by every request. A
+  // connection the look finds broken (a reset, the exchange deadline passed)
+  // is simply given up; the next request opens a new one.
   try {
-    PollPeerClosed(false);
+    ReceiveFromSocket(false, kNoWait, true, nullptr);
   } catch (const EIdSocketError&) {
     CloseConnection();
   }

@@ -176,6 +176,8 @@ class TIdHTTP : public TIdTCPClient {
   void ReadChunkedBody(TStream* ADestination);
   int64_t ReadChunkSize();
   void FinishResponse(bool AResponseIs10);
+  // Takes in, without waiting, what the server has sent since (a close).
+  void LookForPeerClose();
 };
 
 // The local date-time of an RFC 1123 date ("Sun, 06 Nov 1994 08:49:37 GMT",

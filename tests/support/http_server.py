@@ -65,6 +65,8 @@ def main():
                 self.send_response(200)
                 self.send_header("Content-Type", "text/plain")
                 self.send_header("Transfer-Encoding", "chunked")
+                # It closes after this reply and says so (RFC 9112 section 9.6).
+                self.send_header("Connection", "close")
                 self.end_headers()
                 pos = 0
                 for n in sizes + [len(body)]:

@@ -279,6 +279,21 @@ TEST(HTTPFaultTest, AddressWithoutPortStartsAFreshConnection) {
   EXPECT_EQ(http->Port, 80);
 }
 
+TEST(HTTPFaultTest, KeptConnectionIsGivenUpWhenTheServerClosedItOrSentTooMuch) {
+  // Connection 0 answers and closes without saying so (an idle close);
+  // connection 1 sends bytes beyond its declared length; connection 2 answers.
+  ScriptedTcpServer srv(std::vector<Script>{
+      Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na"),
+      std::move(Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nbSURPLUS").Hold()),
+      std::move(Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nc").Hold())});
+  auto http = ProgramClient();
+  EXPECT_EQ(http->GetText(Url(srv)), "a");
+  ASSERT_TRUE(srv.WaitForFinished(1));
+  EXPECT_EQ(http->GetText(Url(srv)), "b");
+  EXPECT_EQ(http->GetText(Url(srv)), "c");
+  EXPECT_EQ(srv.Connections(), 3u);
+}
+
 TEST(HTTPFaultTest, SilentServerHitsTheReadTimeout) {
   ScriptedTcpServer srv(std::move(Script().ReadUntil("\r\n\r\n").Hold()));
   auto http = ProgramClient();
