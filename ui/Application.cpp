@@ -70,3 +70,7 @@ TDateTime Now() {
 void ShowMessage(const std::string& Text) {
   if (Application) Application->MessageBox(Text, Application->Title, MB_OK);
 }
+
+void SetScreenCursor(TCursor Cursor) {
+  if (Application) Application->Backend().SetScreenCursor(Cursor);
+}

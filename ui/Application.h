@@ -102,3 +102,7 @@ TDateTime Now();
 
 // A message box with an OK button and the application title as caption.
 void ShowMessage(const std::string& Text);
+
+// The cursor shown over all the program's windows; crDefault gives each control
+// its own back.
+void SetScreenCursor(TCursor Cursor);

@@ -9,6 +9,7 @@
 #include "platform/DateTime.h"
 
 class TControl;
+enum class TCursor;
 class TForm;
 class TTimer;
 class TPopupMenu;
@@ -56,4 +57,7 @@ class TBackend {
   virtual bool NotifyIcon(unsigned Code, const TNotifyIconData& Data) = 0;
   // The mouse cursor in screen coordinates.
   virtual TPoint CursorPos() = 0;
+  // The cursor shown over every window of the program (crDefault: each
+  // control's own). A backend without cursors ignores it.
+  virtual void SetScreenCursor(TCursor Cursor) { (void)Cursor; }
 };

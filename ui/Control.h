@@ -20,6 +20,9 @@ inline constexpr TColor clBlue = 0x0000FF;
 inline constexpr TColor clGreen = 0x008000;
 inline constexpr TColor clSkyBlue = 0xA6CAF0;
 
+// Mouse cursor shapes.
+enum class TCursor { crDefault, crHandPoint, crHourGlass };
+
 struct TFont {
   std::string Name;  // empty: the toolkit's sans-serif
   int Size = 0;      // points; 0: the toolkit's default
@@ -53,6 +56,11 @@ class TControl : public TComponent {
   // Looks; read by the backend when it makes the peer.
   TColor Color = clDefault;
   TFont Font;
+  // The cursor over the control, and the tip shown when the mouse rests on it
+  // (only when ShowHint is set).
+  TCursor Cursor = TCursor::crDefault;
+  std::string Hint;
+  bool ShowHint = false;
 
   // Makes the peers of this control and of every control it shows (parents
   // first), if they are not there yet. Needs an application.

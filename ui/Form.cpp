@@ -1,6 +1,21 @@
 #include "ui/Form.h"
 
 #include "ui/Application.h"
+#include "ui/BitBtn.h"
+
+namespace {
+// The first visible, enabled button shown on Parent (at any depth) for which
+// Wanted holds.
+template <class P>
+TBitBtn* FindButton(TControl& Parent, P Wanted) {
+  for (TControl* c : Parent.Controls()) {
+    if (!c->GetVisible() || !c->GetEnabled()) continue;
+    if (auto* b = dynamic_cast<TBitBtn*>(c); b && Wanted(*b)) return b;
+    if (TBitBtn* b = FindButton(*c, Wanted)) return b;
+  }
+  return nullptr;
+}
+}  // namespace
 
 TForm::TForm(TComponent* AOwner)
     : TControl(AOwner), FHandle(Application ? Application->AllocateHandle() : 1) {
@@ -82,6 +97,18 @@ void TForm::WMSysCommand(TMessage& Message) {
 }
 
 void TForm::DefaultHandler(TMessage& Message) {
+  if (Message.Msg == WM_KEYDOWN) {
+    TBitBtn* b = nullptr;
+    if (Message.WParam == VK_ESCAPE)
+      b = FindButton(*this, [](TBitBtn& x) { return x.Cancel; });
+    else if (Message.WParam == VK_RETURN)
+      b = FindButton(*this, [](TBitBtn& x) { return x.Default; });
+    if (b) {
+      b->Click();
+      Message.Result = 1;
+    }
+    return;
+  }
   if (Message.Msg != WM_SYSCOMMAND) return;
   // The low four bits of a system command are the system's own.
   switch (Message.WParam & 0xFFF0) {

@@ -10,6 +10,7 @@
 class TMainMenu;
 
 // Window message numbers the forms understand.
+inline constexpr unsigned WM_KEYDOWN = 0x0100;
 inline constexpr unsigned WM_SYSCOMMAND = 0x0112;
 inline constexpr unsigned WM_USER = 0x0400;
 inline constexpr unsigned WM_MOUSEMOVE = 0x0200;
@@ -18,6 +19,9 @@ inline constexpr unsigned WM_LBUTTONUP = 0x0202;
 inline constexpr unsigned WM_LBUTTONDBLCLK = 0x0203;
 inline constexpr unsigned WM_RBUTTONDOWN = 0x0204;
 inline constexpr unsigned WM_RBUTTONUP = 0x0205;
+// Virtual keys (the WParam of WM_KEYDOWN) the forms act on.
+inline constexpr uintptr_t VK_RETURN = 0x0D;
+inline constexpr uintptr_t VK_ESCAPE = 0x1B;
 // System commands (the WParam of WM_SYSCOMMAND).
 inline constexpr uint32_t SC_MINIMIZE = 0xF020;
 inline constexpr uint32_t SC_CLOSE = 0xF060;
@@ -66,7 +70,8 @@ class TForm : public TControl {
   void Dispatch(TMessage& Message);
   virtual void WMSysCommand(TMessage& Message);
   // What the window does with a message no handler took: a system command
-  // minimizes, restores or closes it.
+  // minimizes, restores or closes it; Escape presses the Cancel button and
+  // Enter the Default button (a visible, enabled TBitBtn on the form).
   virtual void DefaultHandler(TMessage& Message);
 
   // The window's identity in window messages and notification-area requests.

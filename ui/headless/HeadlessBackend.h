@@ -60,6 +60,8 @@ class THeadlessBackend : public TBackend {
   // Called while a form is shown modally; sets its ModalResult (else mrCancel).
   std::function<void(TForm&)> OnShowModal;
   TPoint Cursor;
+  // Each screen cursor the program asked for, in order.
+  std::vector<TCursor> ScreenCursors;
   int ProcessMessagesCalls = 0;
   bool RunCalled = false;
   bool Terminated = false;
@@ -78,6 +80,7 @@ class THeadlessBackend : public TBackend {
   void Popup(TPopupMenu& Menu, int X, int Y) override;
   bool NotifyIcon(unsigned Code, const TNotifyIconData& Data) override;
   TPoint CursorPos() override { return Cursor; }
+  void SetScreenCursor(TCursor C) override { ScreenCursors.push_back(C); }
 
   class TimerPeer;
 

@@ -1,0 +1,68 @@
+#pragma once
+// Helpers of the about tests: a private temporary directory, copies of the
+// running test executable with and without its version section, and the
+// shipped picture.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "about/AboutPicture.h"
+#include "about/JPEGImage.h"
+#include "platform/FileVersion.h"
+#include "platform/Files.h"
+
+namespace about_test {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "corvale-about-XXXXXX").string();
+    Path = mkdtemp(pattern.data()) ? pattern : std::string();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(Path, ec);
+  }
+  std::string Path;
+};
+
+// A copy of this test executable at Dir/Name.
+inline std::string CopySelf(const std::string& Dir, const std::string& Name) {
+  const std::string copy = Dir + "/" + Name;
+  std::filesystem::copy_file(files::ExecutablePath(), copy,
+                             std::filesystem::copy_options::overwrite_existing);
+  return copy;
+}
+
+// A copy of this test executable without its version section.
+inline std::string CopySelfStripped(const std::string& Dir, const std::string& Name) {
+  const std::string copy = CopySelf(Dir, Name);
+  const std::string cmd =
+      std::string("objcopy --remove-section ") + kVersionSection + " '" + copy + "'";
+  if (std::system(cmd.c_str()) != 0) return {};
+  return copy;
+}
+
+inline std::string ReadAll(const std::string& Path) {
+  return files::ReadFile(Path);
+}
+
+inline void WriteAll(const std::string& Path, const std::string& Data) {
+  std::ofstream(Path, std::ios::binary)
+      .write(Data.data(), static_cast<std::streamsize>(Data.size()));
+}
+
+inline std::string ShippedJPEG() {
+  auto b = AboutPictureJPEG();
+  return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+inline TJPEGImage JPEGFrom(const std::string& Data) {
+  TJPEGImage j;
+  j.LoadFromBytes({reinterpret_cast<const uint8_t*>(Data.data()), Data.size()});
+  return j;
+}
+
+}  // namespace about_test

@@ -1,0 +1,109 @@
+// Version information read from an executable file on disk: this test program
+// carries the build's version section; a copy without it, damaged copies and
+// files that are no executables have none. The block reader refuses malformed
+// blocks.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "about/AboutWnd.h"
+#include "platform/FileVersion.h"
+#include "tests/about/AboutTestSupport.h"
+
+using namespace about_test;
+
+TEST(FileVersionTest, OwnExecutableCarriesTheProjectVersion) {
+  const std::string self = files::ExecutablePath();
+  uint32_t handle = 99;
+  const uint32_t size = GetFileVersionInfoSizeA(self.c_str(), &handle);
+  EXPECT_EQ(handle, 0u);
+  ASSERT_GE(size, sizeof(TVersionInfoBlock));
+  std::vector<uint32_t> block((size + 3) / 4);
+  ASSERT_TRUE(GetFileVersionInfoA(self.c_str(), handle, size, block.data()));
+  void* value = nullptr;
+  uint32_t len = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\", &value, &len));
+  ASSERT_EQ(len, 52u);
+  VS_FIXEDFILEINFO info;
+  std::memcpy(&info, value, sizeof info);
+  EXPECT_EQ(info.dwSignature, kFixedFileInfoSignature);
+  EXPECT_EQ(info.dwFileVersionMS, (2u << 16) | 0u);
+  EXPECT_EQ(info.dwFileVersionLS, (2000u << 16) | 1u);
+  EXPECT_EQ(TAboutWnd::FileVersionText(self), "2.0 (Build: 2000.1)");
+}
+
+TEST(FileVersionTest, FilesWithoutTheSectionHaveNoVersion) {
+  TempDir dir;
+  const std::string stripped = CopySelfStripped(dir.Path, "stripped");
+  ASSERT_FALSE(stripped.empty());
+  const std::string self = ReadAll(files::ExecutablePath());
+  // The ELF header's section-table offset (e_shoff, 8 bytes at 0x28).
+  std::string farTable = self;
+  farTable.replace(0x28, 8, std::string("\xF0\xFF\xFF\xFF\xFF\xFF\xFF\x7F", 8));
+  std::string badNames = self;  // e_shstrndx past the table
+  badNames.replace(0x3E, 2, std::string("\xFE\xFF", 2));
+  std::string elf32 = self;  // a 32-bit class byte
+  elf32[4] = 1;
+  struct Case {
+    const char* name;
+    std::string data;  // written to a file unless empty
+  } cases[] = {
+      {"header only", self.substr(0, 64)},
+      {"cut before the section table", self.substr(0, self.size() / 2)},
+      {"cut inside the section table", self.substr(0, self.size() - 40)},
+      {"section table beyond the file", farTable},
+      {"name table index out of range", badNames},
+      {"not 64-bit", elf32},
+      {"a text file", "Corvale.ini\r\n"},
+      {"an empty file", std::string()},
+  };
+  EXPECT_EQ(GetFileVersionInfoSizeA(stripped.c_str(), nullptr), 0u);
+  EXPECT_EQ(TAboutWnd::FileVersionText(stripped), "");
+  EXPECT_EQ(TAboutWnd::FileVersionText(dir.Path + "/missing"), "");
+  EXPECT_EQ(TAboutWnd::FileVersionText(dir.Path), "");  // a directory
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.Path + "/case";
+    WriteAll(path, c.data);
+    EXPECT_EQ(GetFileVersionInfoSizeA(path.c_str(), nullptr), 0u);
+    EXPECT_EQ(TAboutWnd::FileVersionText(path), "");
+  }
+}
+
+TEST(FileVersionTest, MalformedBlocksAreRefused) {
+  TVersionInfoBlock good{
+      sizeof(TVersionInfoBlock),
+      sizeof(VS_FIXEDFILEINFO),
+      0,
+      u"VS_VERSION_INFO",
+      0,
+      {kFixedFileInfoSignature, 0x10000, 0x20000, 0x7D00001, 0, 0, 0, 0, 0, VFT_APP, 0, 0, 0}};
+  void* value = nullptr;
+  uint32_t len = 0;
+  ASSERT_TRUE(VerQueryValueA(&good, "\\", &value, &len));
+  EXPECT_EQ(value, static_cast<void*>(&good.Value));
+  EXPECT_EQ(len, 52u);
+  EXPECT_FALSE(VerQueryValueA(&good, "\\StringFileInfo\\040904E4\\FileVersion", &value, &len));
+
+  struct Case {
+    const char* name;
+    void (*Damage)(TVersionInfoBlock&);
+  } cases[] = {
+      {"value longer than the block", [](TVersionInfoBlock& b) { b.wValueLength = 60; }},
+      {"no value", [](TVersionInfoBlock& b) { b.wValueLength = 0; }},
+      {"block ends inside the key", [](TVersionInfoBlock& b) { b.wLength = 20; }},
+      {"block ends before the value", [](TVersionInfoBlock& b) { b.wLength = 60; }},
+      {"another key", [](TVersionInfoBlock& b) { b.szKey[0] = u'X'; }},
+      {"key without its end",
+       [](TVersionInfoBlock& b) {
+         b.wLength = 36;  // the key's terminating zero lies past the block
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TVersionInfoBlock bad = good;
+    c.Damage(bad);
+    EXPECT_FALSE(VerQueryValueA(&bad, "\\", &value, &len));
+  }
+}
