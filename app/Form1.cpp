@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "about/AboutPicture.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "ui/Application.h"
@@ -196,6 +197,14 @@ TForm1::TForm1(TComponent* AOwner)
   ExitApplication1 =
       PopupMenu1->Add("ExitApplication1", "Exit Application", on(&TForm1::ExitApplication1Click));
 
+  AboutBox1 = make(static_cast<TAboutBox*>(nullptr), "AboutBox1");
+  AboutBox1->AppName = "Corvale";
+  AboutBox1->Copyright = "Copyright \xC2\xA9 2026 The Corvale developers";
+  AboutBox1->Url = "https://corvale.example.org/";
+  TJPEGImage picture;
+  picture.LoadFromBytes(AboutPictureJPEG());
+  AboutBox1->SetPicture(picture);
+
   Edit3->OnExit = on(&TForm1::Edit3Exit);
   Edit4->OnExit = on(&TForm1::Edit3Exit);
   BitBtn1->OnClick = on(&TForm1::BitBtn1Click);
@@ -363,8 +372,7 @@ void TForm1::Close1Click(TComponent*) {
 }
 
 void TForm1::About1Click(TComponent*) {
-  // The about window belongs to the about box component, which this window
-  // will own; until then the entry has nothing to show.
+  AboutBox1->ShowAbout();
 }
 
 void TForm1::About2Click(TComponent*) {

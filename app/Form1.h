@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "about/AboutBox.h"
 #include "platform/DateTime.h"
 #include "ui/BitBtn.h"
 #include "ui/CheckBox.h"
@@ -55,6 +56,7 @@ class TForm1 : public TForm {
   TMenuItem* ShowApplication1;
   TMenuItem* N1;
   TMenuItem* ExitApplication1;
+  TAboutBox* AboutBox1;  // the about window's texts and picture
 
   TNotifyIconData TrayIconData{};
 
