@@ -180,6 +180,12 @@ class TIdHTTP : public TIdTCPClient {
   void LookForPeerClose();
 };
 
+// The size on a chunk-size line of a chunked body (RFC 9112 section 7.1):
+// hexadecimal digits, then optionally blanks and/or ";" extensions. Raises
+// EIdHTTPProtocolError for a line without digits, with other characters in
+// them, or for a size beyond 63 bits.
+int64_t HTTPChunkSize(std::string_view ALine);
+
 // The local date-time of an RFC 1123 date ("Sun, 06 Nov 1994 08:49:37 GMT",
 // with a numeric zone such as "+0200" honoured and a two-digit year read as
 // 1980-2079). Any other form, an unknown month or an impossible date gives 0.

@@ -2,9 +2,14 @@
 // network.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "net/http/IdHTTP.h"
 #include "net/transport/IdGlobal.h"
 #include "platform/Exception.h"
+#include "tests/net/http/HttpHeaderFuzz.h"
 
 namespace {
 
@@ -175,6 +180,50 @@ TEST(HeaderInfoTest, ContentLengthMustBeADecimalNumber) {
   info.TakeResponseHeaders(none);
   EXPECT_FALSE(info.HasContentLength);
   EXPECT_EQ(info.ContentLength, 0);
+}
+
+TEST(ChunkSizeTest, HexadecimalBeforeExtensions) {
+  struct Case {
+    const char* Line;
+    int64_t Size;  // -1: a protocol error
+  } cases[] = {
+      {"0", 0},
+      {"1a", 26},
+      {"1A;name=value", 26},
+      {"5 ; x", 5},
+      {" 5\t", 5},
+      {"7fffffffffffffff", INT64_MAX},
+      {"000000000000000000001", 1},
+      {"8000000000000000", -1},
+      {"10000000000000000", -1},
+      {"", -1},
+      {";ext", -1},
+      {"zz", -1},
+      {"-5", -1},
+      {"0x10", -1},
+      {"1g", -1},
+  };
+  for (const auto& c : cases) {
+    if (c.Size < 0)
+      EXPECT_THROW(HTTPChunkSize(c.Line), EIdHTTPProtocolError) << c.Line;
+    else
+      EXPECT_EQ(HTTPChunkSize(c.Line), c.Size) << c.Line;
+  }
+}
+
+// The fuzz target's seed corpus runs here too.
+TEST(HttpHeaderFuzzCorpusTest, SeedsPass) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(CORVALE_SOURCE_DIR) / "tests/net/http/corpus";
+  int seeds = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    EXPECT_NO_THROW(FuzzHttpHeaders(bytes.str())) << entry.path();
+    ++seeds;
+  }
+  EXPECT_GE(seeds, 5);
 }
 
 TEST(HeaderInfoTest, ContentRangeThatIsNotANumberRaises) {
