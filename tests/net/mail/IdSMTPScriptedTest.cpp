@@ -1,0 +1,160 @@
+// The SMTP client against scripted servers: replies real servers do not give
+// on demand.
+#include <gtest/gtest.h>
+
+#include "net/mail/IdSMTP.h"
+#include "tests/support/ScriptedTcpServer.h"
+
+namespace {
+
+using Script = ScriptedTcpServer::Script;
+
+// Bounds for the client: a script that stops answering fails the test fast.
+constexpr int kTestTimeoutMs = 5000;
+
+void Configure(TIdSMTP& C, const ScriptedTcpServer& S) {
+  C.Host = "127.0.0.1";
+  C.Port = S.Port();
+  C.ConnectTimeout = kTestTimeoutMs;
+  C.ReadTimeout = kTestTimeoutMs;
+}
+
+TEST(IdSMTPScripted, AuthSchemesFromTheEhloReply) {
+  struct Case {
+    std::string Reply;
+    std::vector<std::string> Schemes;
+  } cases[] = {
+      // The first line is the greeting line of the reply, never a keyword.
+      {"250-AUTH LOGIN\r\n250-AUTH=PLAIN\r\n250 OK\r\n", {"PLAIN"}},
+      {"250-Hello\r\n250-AUTH LOGIN PLAIN\r\n250-AUTH=LOGIN\r\n250 SIZE 1000\r\n",
+       {"LOGIN", "PLAIN"}},
+      {"250-Hello\r\n250-auth cram-md5 login\r\n250 AUTH\r\n", {"CRAM-MD5", "LOGIN"}},
+      {"250-Hello\r\n250-AUTHX LOGIN\r\n250 8BITMIME\r\n", {}},
+  };
+  for (const Case& k : cases) {
+    ScriptedTcpServer srv(
+        Script().Send("220 hi\r\n").ReadLine().Send(k.Reply).ExpectLine("Quit").CloseNow());
+    TIdSMTP smtp;
+    Configure(smtp, srv);
+    smtp.OpenSession();
+    EXPECT_EQ(smtp.AuthSchemes.Lines, k.Schemes) << k.Reply;
+    EXPECT_EQ(smtp.SupportsAuthScheme(atLogin),
+              std::find(k.Schemes.begin(), k.Schemes.end(), "LOGIN") != k.Schemes.end());
+    EXPECT_FALSE(smtp.SupportsAuthScheme(atNone));
+    smtp.CloseSession();
+    ASSERT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
+    EXPECT_EQ(srv.Received(0), "ehlo " + smtp.LocalName() + "\r\nQuit\r\n");
+  }
+}
+
+TEST(IdSMTPScripted, BadGreetingClosesWithQuitAndRaises) {
+  ScriptedTcpServer srv(Script().Send("554 no service\r\n").ReadToEnd());
+  TIdSMTP smtp;
+  Configure(smtp, srv);
+  try {
+    smtp.OpenSession();
+    FAIL();
+  } catch (const EIdProtocolReplyError& e) {
+    EXPECT_EQ(e.ReplyCode, 554);
+    EXPECT_STREQ(e.what(), "554 no service");
+  }
+  EXPECT_FALSE(smtp.IsConnected());
+  ASSERT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
+  EXPECT_EQ(srv.Received(0), "Quit\r\n");
+}
+
+TEST(IdSMTPScripted, HeloRefusedToo) {
+  ScriptedTcpServer srv(Script()
+                            .Send("220 hi\r\n")
+                            .ReadLine()
+                            .Send("502 no\r\n")
+                            .ReadLine()
+                            .Send("501 go away\r\n")
+                            .ReadToEnd());
+  TIdSMTP smtp;
+  Configure(smtp, srv);
+  EXPECT_THROW(smtp.OpenSession(), EIdProtocolReplyError);
+  ASSERT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
+  EXPECT_EQ(srv.Received(0),
+            "ehlo " + smtp.LocalName() + "\r\nHelo " + smtp.LocalName() + "\r\nQuit\r\n");
+}
+
+TEST(IdSMTPScripted, RsetReplyIgnoredNoAuthWithoutTheSchemeQuitNotAwaited) {
+  ScriptedTcpServer srv(Script()
+                            .Send("220 hi\r\n")
+                            .ReadLine()
+                            .Send("250-mx\r\n250 8BITMIME\r\n")
+                            .ExpectLine("Rset")
+                            .Send("502 not implemented\r\n")
+                            .ExpectLine("Mail from:<a@x.test>")
+                            .Send("250 ok\r\n")
+                            .ExpectLine("RCPT to:<a@x.test>")
+                            .Send("250 ok\r\n")
+                            .ExpectLine("RCPT to:<bcc@x.test>")
+                            .Send("250 ok\r\n")
+                            .ExpectLine("Data")
+                            .Send("354 go\r\n")
+                            .ReadUntil("\r\n.\r\n")
+                            .Send("250 queued\r\n")
+                            .ExpectLine("Quit")
+                            .Hold());  // never answers 221
+  TIdSMTP smtp;
+  Configure(smtp, srv);
+  smtp.AuthenticationType = atLogin;
+  smtp.UserId = "u";
+  smtp.Password = "p";
+  TIdMessage msg;
+  msg.From.Address = "a@x.test";
+  msg.Recipients.Add().Address = "a@x.test";
+  msg.BccList.Add().Address = "bcc@x.test";
+  msg.Body.Add("hello");
+  smtp.OpenSession();
+  smtp.DeliverMessage(msg);
+  auto t0 = std::chrono::steady_clock::now();
+  smtp.CloseSession();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_FALSE(smtp.IsConnected());
+  EXPECT_FALSE(smtp.Authenticated);
+  // A closed session writes nothing more.
+  smtp.CloseSession();
+  const std::string got = srv.Received(0);
+  EXPECT_EQ(got.find("auth"), std::string::npos);
+  EXPECT_EQ(got.find("Bcc"), std::string::npos);  // Bcc gets RCPT only
+  EXPECT_TRUE(got.ends_with("\r\nhello\r\n.\r\nQuit\r\n")) << got;
+}
+
+TEST(IdSMTPScripted, ConnectionRefusedRaisesSocketError) {
+  uint16_t port;
+  {
+    ScriptedTcpServer srv(Script().CloseNow());
+    port = srv.Port();
+  }
+  TIdSMTP smtp;
+  smtp.Host = "127.0.0.1";
+  smtp.Port = port;
+  smtp.ConnectTimeout = kTestTimeoutMs;
+  EXPECT_THROW(smtp.OpenSession(), EIdSocketError);
+  EXPECT_FALSE(smtp.IsConnected());
+}
+
+TEST(IdSMTP, DefaultsAndCopy) {
+  TIdSMTP a;
+  EXPECT_EQ(a.Port, 25);
+  EXPECT_EQ(a.AuthenticationType, atNone);
+  a.AuthenticationType = atLogin;
+  a.Host = "mx.example.test";
+  a.MailAgent = "agent";
+  a.Password = "pw";
+  a.UserId = "me";
+  a.Port = 2525;
+  TIdSMTP b;
+  b.Assign(a);
+  EXPECT_EQ(b.AuthenticationType, atLogin);
+  EXPECT_EQ(b.Host, "mx.example.test");
+  EXPECT_EQ(b.MailAgent, "agent");
+  EXPECT_EQ(b.Password, "pw");
+  EXPECT_EQ(b.UserId, "me");
+  EXPECT_EQ(b.Port, 2525);
+}
+
+}  // namespace
