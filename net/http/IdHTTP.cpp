@@ -15,6 +15,20 @@ namespace {
 // A wait of no time at all: a look at what the socket already holds.
 constexpr int kNoWait = 0;
 
+// Refuses a request part that would not stay on its own line: CR, LF, NUL and
+// the other controls end or corrupt a line (RFC 9112 section 2.2); a blank
+// would split the request line (RFC 9112 section 3). TAB is allowed inside
+// header values (RFC 9110 section 5.5).
+void CheckRequestPart(std::string_view APart, const char* AWhat, bool ABlankAllowed) {
+  for (char ch : APart) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool control = (c < 0x20 && !(ABlankAllowed && c == '\t')) || c == 0x7F;
+    if (control || (!ABlankAllowed && c == ' '))
+      throw EIdHTTPInvalidRequest(std::string("The request's ") + AWhat +
+                                  " holds a character not allowed there.");
+  }
+}
+
 // The response body on its way to the caller's stream: counts what arrives and
 // refuses to grow past the client's cap. Reading and sizing go to the target.
 class TBodySink : public TStream {
@@ -166,6 +180,12 @@ void TIdHTTP::PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TSt
           throw EIdObjectTypeNotSupported();
         break;
     }
+    CheckRequestPart(target, "target", false);
+    CheckRequestPart(RequestHost, "host", false);
+    RawHeaders.Clear();
+    Request.WriteRequestHeaders(RawHeaders);
+    for (const std::string& line : RawHeaders.Lines) CheckRequestPart(line, "header", true);
+
     StartExchange();
     // A kept connection is looked at once more before it carries a request:
     // the server may have closed it since the last response, and bytes that
@@ -176,9 +196,6 @@ void TIdHTTP::PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TSt
     }
     CheckPeerClosed(false, false);
     if (!IsConnected()) OpenConnection();
-
-    RawHeaders.Clear();
-    Request.WriteRequestHeaders(RawHeaders);
 
     // The request line and the header block go out in one send: several small
     // writes would wait on Nagle's algorithm and the server's delayed ACK.

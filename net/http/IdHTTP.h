@@ -48,6 +48,15 @@ class EIdHTTPBodyTooLarge : public EIdException {
       : EIdException("Response body exceeds the limit of " + std::to_string(ALimit) + " bytes.") {}
 };
 
+// A request that cannot be written as asked: its target or host holds a blank
+// or a control character, or a header line a control character other than TAB.
+// Such bytes would end the request line or a header early and let the rest
+// pass as lines of their own.
+class EIdHTTPInvalidRequest : public EIdException {
+ public:
+  using EIdException::EIdException;
+};
+
 enum class TIdHTTPProtocolVersion { pv1_0, pv1_1 };
 enum class TIdHTTPMethod { hmHead, hmGet, hmPost };
 
@@ -133,6 +142,8 @@ class TIdHTTP : public TIdTCPClient {
   // framing; EIdHTTPBodyTooLarge past MaxBodySize; EIdSocketError for socket
   // failures (10060 when ConnectTimeout, ReadTimeout or ExchangeTimeout
   // strikes); EIdObjectTypeNotSupported for a POST without a source;
+  // EIdHTTPInvalidRequest for a target, host or header line that would break
+  // the request's lines (nothing is sent then);
   // EIdInterceptPropInvalid for "https" without a secure intercept.
   void PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TStream* ADestination,
                       const TIdHTTPSource& ASource);

@@ -275,6 +275,25 @@ TEST(HTTPClientTest, PostWithoutSourceIsRefusedBeforeConnecting) {
   EXPECT_FALSE(http.IsConnected());
 }
 
+TEST(HTTPClientTest, RequestPartsThatWouldBreakLinesAreRefusedBeforeConnecting) {
+  struct Case {
+    const char* Url;
+    const char* Extra;  // an ExtraHeaders line, or null
+  } cases[] = {
+      {"http://127.0.0.1:9/a\r\nX-Injected: 1", nullptr},
+      {"http://127.0.0.1:9/a b", nullptr},
+      {"http://127.0.0.1\n:9/a", nullptr},
+      {"http://127.0.0.1:9/a", "X-A: 1\r\nX-Injected: 2"},
+      {"http://127.0.0.1:9/a", "X-A: \x7f"},
+  };
+  for (const auto& c : cases) {
+    TIdHTTP http;
+    if (c.Extra) http.Request.ExtraHeaders.Add(c.Extra);
+    EXPECT_THROW(http.GetText(c.Url), EIdHTTPInvalidRequest) << c.Url;
+    EXPECT_FALSE(http.IsConnected());
+  }
+}
+
 TEST(HTTPClientTest, SelectServerChoosesPorts) {
   TIdHTTP http;
   EXPECT_FALSE(http.SelectServer("http", "example.test", -1));
