@@ -115,7 +115,7 @@ void PostfixServer::WriteConfig() {
                 "inet_protocols = ipv4\n"
                 "mynetworks = 127.0.0.0/8\n"
                 // Only the one domain is accepted, whoever the client is.
-            "smtpd_relay_restrictions = reject_unauth_destination\n"
+                "smtpd_relay_restrictions = reject_unauth_destination\n"
                 "smtpd_peername_lookup = no\n"
                 "smtputf8_enable = no\n"
                 "biff = no\n"
