@@ -31,6 +31,9 @@ constexpr int kButtonHeight = 23;
 constexpr int kButtonGap = 6;
 constexpr int kSepWidth = 281;
 constexpr int kWarningHeight = 61;
+// The texts and buttons use the dialog's 8-point font, so that "System Info..."
+// and a copyright line fit the design's sizes.
+constexpr int kTextPoints = 8;
 // The warning's small font: Arial 9 pixels high, about 7 points on a 96-dpi screen.
 constexpr int kWarningPoints = 7;
 }  // namespace
@@ -94,6 +97,11 @@ TAboutWnd::TAboutWnd(TAboutBox* Box) : TForm(Box) {
   btnOk->ModalResult = mrCancel;
   btnOk->Default = true;
   btnOk->Cancel = true;
+
+  for (TControl* c : {static_cast<TControl*>(lblVersionInfo), static_cast<TControl*>(lblVersion),
+                      static_cast<TControl*>(lblCopyright), static_cast<TControl*>(lblUrl),
+                      static_cast<TControl*>(btnSysInfo), static_cast<TControl*>(btnOk)})
+    c->Font.Size = kTextPoints;
 
   // 2.-4. The texts from the box.
   SetCaption(text::Format("About %s \xC2\xAE", Box->AppName.c_str()));

@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QCursor>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -35,6 +36,7 @@
 #include "ui/StatusBar.h"
 #include "ui/Timer.h"
 #include "ui/UpDown.h"
+#include "ui/qt/QtPictures.h"
 
 namespace {
 
@@ -92,6 +94,7 @@ class WidgetPeer : public TPeer {
     Widget = W;
     QString style = StyleOf(Control);
     if (!style.isEmpty()) W->setStyleSheet(style);
+    ApplyHintAndCursor(*W, Control);
   }
   TControl& Control;
   QPointer<QWidget> Widget;
@@ -105,7 +108,11 @@ QWidget* ParentWidget(TControl& C) {
 
 class LabelPeer : public WidgetPeer {
  public:
-  explicit LabelPeer(TLabel& L) : WidgetPeer(L) { Init(new QLabel(ParentWidget(L))); }
+  explicit LabelPeer(TLabel& L) : WidgetPeer(L) {
+    auto* w = new QLabel(ParentWidget(L));
+    Init(w);
+    ApplyLabelExtras(*w, L);
+  }
   void Changed() override {
     WidgetPeer::Changed();
     if (auto* l = qobject_cast<QLabel*>(Widget)) l->setText(Q(Control.GetCaption()));
@@ -270,6 +277,19 @@ class FormWindow : public QWidget {
     TForm* f = &Form;
     Deliver([f] { f->Perform(WM_SYSCOMMAND, SC_CLOSE, 0); });
   }
+  // Escape and Enter reach the form as key messages (its Cancel and Default
+  // buttons); other keys go on as usual.
+  void keyPressEvent(QKeyEvent* E) override {
+    uintptr_t key = 0;
+    if (E->key() == Qt::Key_Escape) key = VK_ESCAPE;
+    if (E->key() == Qt::Key_Return || E->key() == Qt::Key_Enter) key = VK_RETURN;
+    if (!key) {
+      QWidget::keyPressEvent(E);
+      return;
+    }
+    TForm* f = &Form;
+    Deliver([f, key] { f->Perform(WM_KEYDOWN, key, 0); });
+  }
   void changeEvent(QEvent* E) override {
     QWidget::changeEvent(E);
     if (E->type() != QEvent::WindowStateChange || Minimizing) return;
@@ -402,6 +422,8 @@ class QtBackend : public TBackend {
       p = std::make_unique<BitBtnPeer>(*b);
     else if (auto* s = dynamic_cast<TStatusBar*>(&C))
       p = std::make_unique<StatusBarPeer>(*s);
+    else if (auto x = CreatePicturePeer(C, ParentWidget(C)))
+      p = std::move(x);
     else {
       auto g = std::make_unique<WidgetPeer>(C);
       g->Init(new QWidget(ParentWidget(C)));
@@ -547,6 +569,8 @@ class QtBackend : public TBackend {
         return false;
     }
   }
+
+  void SetScreenCursor(TCursor C) override { SetQtScreenCursor(C); }
 
   TPoint CursorPos() override {
     QPoint p = QCursor::pos();
