@@ -260,6 +260,24 @@ TEST_F(ReaderTest, LongFoldedHeaders) {
   EXPECT_EQ(to[7], (std::pair<std::string, std::string>{"Recipient Number 7", "r7@example.test"}));
 }
 
+TEST_F(ReaderTest, JapaneseUtf8TextsInBase64Words) {
+  CaptureClient c;
+  c.LocaleLanguage = "ja";
+  c.LocaleTerritory = "JP";
+  TIdMessage m;
+  std::string jp;
+  for (int i = 0; i < 15; ++i) jp += "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xF0\x9F\x98\x80";
+  m.Subject = "IP " + jp;
+  m.From.Name = "\xE5\xB1\xB1\xE7\x94\xB0 \xE5\xA4\xAA\xE9\x83\x8E";  // a name with a blank
+  m.From.Address = "yamada@example.test";
+  Reading r = Read(c, m);
+  EXPECT_TRUE(r.Defects.empty()) << Wire;
+  EXPECT_NE(Wire.find("=?UTF-8?B?"), std::string::npos);
+  EXPECT_EQ(r.Headers["Subject"], m.Subject) << Wire;
+  EXPECT_EQ(r.Addresses("From")[0].first, m.From.Name) << Wire;
+  EXPECT_LE(r.LongestHeaderLine, 79) << Wire;
+}
+
 TEST_F(ReaderTest, Latin1TextsUnderIso88591) {
   CaptureClient c;
   c.LocaleLanguage = "de";
