@@ -632,6 +632,9 @@ void TIdMessageClient::WriteAttachment(TIdAttachment& APart) {
 
   std::string F = APart.FileName;
   if (size_t slash = F.find_last_of("/\\"); slash != std::string::npos) F.erase(0, slash + 1);
+  // The name goes into RFC 822 quoted-strings: a backslash before "\" and '"'.
+  for (size_t i = 0; i < F.size(); ++i)
+    if (F[i] == '"' || F[i] == '\\') F.insert(i++, 1, '\\');
   TStringList head;
   head.Add("Content-Type: " + ct + ";");
   head.Add("        name=\"" + F + "\"");

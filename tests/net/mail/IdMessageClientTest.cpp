@@ -504,6 +504,19 @@ TEST_F(AttachmentTest, EncodedIntoATemporaryFileThatIsRemoved) {
   EXPECT_TRUE(o.ends_with("--" + std::string(mime::kBoundary) + "--\r\n"));
 }
 
+TEST_F(AttachmentTest, FileNameIsAQuotedString) {
+  {
+    TFileStream f(Dir + "/say \"hi\".txt", TFileStream::Mode::Create);
+    f.WriteString("hi");
+  }
+  CaptureClient c;
+  TIdMessage m;
+  m.MessageParts.Add<TIdAttachment>().FileName = Dir + "/say \"hi\".txt";
+  c.WriteMessage(m);
+  EXPECT_NE(c.Out.find("        name=\"say \\\"hi\\\".txt\"\r\n"), std::string::npos) << c.Out;
+  EXPECT_NE(c.Out.find("        filename=\"say \\\"hi\\\".txt\"\r\n"), std::string::npos);
+}
+
 TEST_F(AttachmentTest, MissingFileRaisesAndLeavesNoTemporaryFile) {
   CaptureClient c;
   TIdMessage m;
