@@ -294,19 +294,28 @@ TEST(HTTPFaultTest, KeptConnectionIsGivenUpWhenTheServerClosedItOrSentTooMuch) {
   EXPECT_EQ(srv.Connections(), 3u);
 }
 
-TEST(HTTPFaultTest, SilentServerHitsTheReadTimeout) {
-  ScriptedTcpServer srv(std::move(Script().ReadUntil("\r\n\r\n").Hold()));
-  auto http = ProgramClient();
-  http->ReadTimeout = 300;
-  const auto start = std::chrono::steady_clock::now();
-  try {
-    http->GetText(Url(srv));
-    FAIL() << "no exception";
-  } catch (const EIdSocketError& e) {
-    EXPECT_EQ(e.ErrorCode, Id_WSAETIMEDOUT);
+TEST(HTTPFaultTest, SilentServerHitsTheReadTimeoutInEveryPhase) {
+  const char* before[] = {
+      "",                                                       // status line
+      "HTTP/1.1 200 OK\r\n",                                    // header block
+      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nab",         // body by length
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",  // chunk size
+      "HTTP/1.1 200 OK\r\n\r\nab",                              // body up to the close
+  };
+  for (const char* b : before) {
+    ScriptedTcpServer srv(std::move(Script().ReadUntil("\r\n\r\n").Send(b).Hold()));
+    auto http = ProgramClient();
+    http->ReadTimeout = 300;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      http->GetText(Url(srv));
+      ADD_FAILURE() << "no exception after " << b;
+    } catch (const EIdSocketError& e) {
+      EXPECT_EQ(e.ErrorCode, Id_WSAETIMEDOUT) << b;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << b;
+    EXPECT_FALSE(http->IsConnected()) << b;
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-  EXPECT_FALSE(http->IsConnected());
 }
 
 TEST(HTTPFaultTest, TrickleHitsTheExchangeDeadlineInTheBody) {
