@@ -62,6 +62,16 @@ bool IsHeaderBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
+// A value written into a header as it stands: each CR or LF becomes a blank,
+// so that the header list cannot fold it into a line of its own (which would
+// be a new header field).
+std::string RawHeaderValue(std::string_view AValue) {
+  std::string v(AValue);
+  for (char& c : v)
+    if (c == '\r' || c == '\n') c = ' ';
+  return v;
+}
+
 // Codes 0 to 31 (CR and LF among them) and 127 to 255 always need an encoded
 // word; so do the caller's specials.
 bool NeedsEncoding(char c, std::string_view ASpecials) {
@@ -277,7 +287,8 @@ std::string TIdMessageClient::EncodeHeaderText(std::string_view AText, std::stri
 
 std::string TIdMessageClient::FormatAddress(const TIdEMailAddressItem& AItem,
                                             const THeaderCharset& ACharset) const {
-  if (AItem.Name.empty()) return AItem.Address;
+  const std::string address = RawHeaderValue(AItem.Address);
+  if (AItem.Name.empty()) return address;
   bool plain = true;
   for (char c : AItem.Name)
     if (static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) > 126) plain = false;
@@ -293,7 +304,7 @@ std::string TIdMessageClient::FormatAddress(const TIdEMailAddressItem& AItem,
   } else {
     name = EncodeHeaderText(AItem.Name, mime::kAddressSpecials, ACharset);
   }
-  return name + " <" + AItem.Address + ">";
+  return name + " <" + address + ">";
 }
 
 std::string TIdMessageClient::FormatAddressList(const TIdEMailAddressList& AList,
@@ -458,15 +469,15 @@ std::unique_ptr<TIdHeaderList> TIdMessageClient::BuildHeaderList(TIdMessage& AMs
   h->SetValueOf("Subject", EncodeHeaderText(AMsg.Subject, "", cs));
   h->SetValueOf("To", FormatAddressList(AMsg.Recipients, cs));
   h->SetValueOf("Cc", FormatAddressList(AMsg.CCList, cs));
-  h->SetValueOf("Newsgroups", groups);
-  h->SetValueOf("Content-Type", SettledContentType(AMsg, counts));
+  h->SetValueOf("Newsgroups", RawHeaderValue(groups));
+  h->SetValueOf("Content-Type", RawHeaderValue(SettledContentType(AMsg, counts)));
   if (AMsg.MessageParts.Count() > 0) h->SetValueOf("MIME-Version", "1.0");
-  h->SetValueOf("Content-Transfer-Encoding", AMsg.ContentTransferEncoding);
-  h->SetValueOf("Sender", AMsg.Sender.GetText());
+  h->SetValueOf("Content-Transfer-Encoding", RawHeaderValue(AMsg.ContentTransferEncoding));
+  h->SetValueOf("Sender", RawHeaderValue(AMsg.Sender.GetText()));
   h->SetValueOf("Reply-To", FormatAddressList(AMsg.ReplyTo, cs));
   h->SetValueOf("Organization", EncodeHeaderText(AMsg.Organization, "", cs));
   h->SetValueOf("Disposition-Notification-To", FormatAddress(AMsg.ReceiptRecipient, cs));
-  h->SetValueOf("References", AMsg.References);
+  h->SetValueOf("References", RawHeaderValue(AMsg.References));
   h->SetValueOf("Date", date);
   h->SetValueOf("X-Priority", std::to_string(static_cast<int>(AMsg.Priority) + 1));
   h->SetValueOf("X-Library", mime::kLibrary);

@@ -115,7 +115,12 @@ void TIdSMTP::DeliverMessage(TIdMessage& AMsg) {
     for (int i = 0; i < list->Count(); ++i)
       SendCommand("RCPT to:<" + list->Item(i).Address + ">", 250);
   SendCommand("Data", 354);
-  AMsg.ExtraHeaders.SetValueOf("X-Mailer", MailAgent);
+  // A line break in the agent's name would give the header list a line of
+  // its own: a new header field.
+  std::string agent = MailAgent;
+  for (char& c : agent)
+    if (c == '\r' || c == '\n') c = ' ';
+  AMsg.ExtraHeaders.SetValueOf("X-Mailer", agent);
   WriteMessage(AMsg);
   SendCommand(".", 250);
 }

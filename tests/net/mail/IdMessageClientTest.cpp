@@ -397,6 +397,21 @@ TEST(MessageWriter, DotsAndLineBreaksInTheBody) {
   EXPECT_EQ(body, want);
 }
 
+TEST(MessageWriter, RawHeaderValuesCannotAddAField) {
+  CaptureClient c;
+  TIdMessage m;
+  m.References = "<a@x>\r\nBcc: evil@x";
+  m.Sender.Address = "s@x\nX-Evil: 1";
+  m.From.Address = "f@x\r\nCc: evil@x";
+  m.ContentType = "text/plain\r\nX-Evil: 2";
+  c.WriteMessage(m);
+  ExpectTransparent(c.Out);
+  for (const std::string& l : Lines(c.Out.substr(0, c.Out.find("\r\n\r\n")))) {
+    EXPECT_FALSE(l.starts_with("Bcc") || l.starts_with("Cc") || l.starts_with("X-Evil")) << l;
+  }
+  EXPECT_NE(c.Out.find("References: <a@x>  Bcc: evil@x\r\n"), std::string::npos) << c.Out;
+}
+
 TEST(MessageWriter, OneTextPartIsRefusedAfterTheHeader) {
   CaptureClient c;
   TIdMessage m;

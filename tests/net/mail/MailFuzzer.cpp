@@ -8,8 +8,10 @@
 //   5  message writer: subject, name and body lines from the input; the data
 //      must stay transparent (no bare CR or LF, no line ".") and every header
 //      line a header or a continuation.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -47,6 +49,10 @@ void WriterKeepsTransparency(std::string_view In, uint8_t Flags) {
   m.Subject = std::string(In.substr(0, third));
   m.From.Name = std::string(In.substr(third, third));
   m.From.Address = "a@example.test";
+  m.References = std::string(In.substr(0, third));
+  m.Sender.Address = std::string(In.substr(third, third));
+  m.Recipients.Add().Address = std::string(In.substr(2 * third));
+  m.ExtraHeaders.SetValueOf("X-Mailer", "fuzz");
   m.Body.SetText(std::string(In.substr(2 * third)));
   m.Body.Add(std::string(In));  // raw, CR and LF included
   if (Flags & 2) {
@@ -72,6 +78,13 @@ void WriterKeepsTransparency(std::string_view In, uint8_t Flags) {
         size_t colon = line.find(':');
         Check(colon != std::string_view::npos && colon > 0);
         for (char ch : line.substr(0, colon)) Check(ch > 32 && ch < 127);
+        // Only the fields the writer makes: nothing from the content can
+        // start a field of its own.
+        static const std::string_view kFields[] = {
+            "From",   "Subject", "To",         "Content-Type", "MIME-Version", "References",
+            "Sender", "Date",    "X-Priority", "X-Library",    "X-Mailer"};
+        Check(std::find(std::begin(kFields), std::end(kFields), line.substr(0, colon)) !=
+              std::end(kFields));
       }
     }
     p = e + 2;
