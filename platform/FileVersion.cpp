@@ -142,8 +142,13 @@ uint32_t GetFileVersionInfoSizeA(const char* FileName, uint32_t* Handle) {
 bool GetFileVersionInfoA(const char* FileName, uint32_t Handle, uint32_t Len, void* Data) {
   (void)Handle;
   const auto data = ReadVersionSection(FileName);
-  if (!data || data->empty() || !Data) return false;
-  std::memcpy(Data, data->data(), std::min<size_t>(Len, data->size()));
+  if (!data || !Data) return false;
+  const size_t copied = std::min<size_t>(Len, data->size());
+  // VerQueryValueA trusts the block's own length; a block that claims more
+  // bytes than were copied would make it read past the caller's buffer.
+  if (copied < sizeof(uint16_t)) return false;
+  if (Reader(*data).U16(0) > copied) return false;
+  std::memcpy(Data, data->data(), copied);
   return true;
 }
 

@@ -49,7 +49,8 @@ inline constexpr const char* kVersionSection = ".corvale_version";
 uint32_t GetFileVersionInfoSizeA(const char* FileName, uint32_t* Handle);
 
 // Copies at most Len bytes of the file's version information to Data; false
-// when the file has none.
+// when the file has none, or when the block claims to be longer than what was
+// copied (so that VerQueryValueA stays within Data).
 bool GetFileVersionInfoA(const char* FileName, uint32_t Handle, uint32_t Len, void* Data);
 
 // Looks up SubBlock in a version information block read by GetFileVersionInfoA;

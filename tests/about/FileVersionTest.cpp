@@ -9,6 +9,7 @@
 
 #include "about/AboutWnd.h"
 #include "platform/FileVersion.h"
+#include "tests/about/AboutFuzzInput.h"
 #include "tests/about/AboutTestSupport.h"
 
 using namespace about_test;
@@ -71,6 +72,30 @@ TEST(FileVersionTest, FilesWithoutTheSectionHaveNoVersion) {
   }
 }
 
+TEST(FileVersionTest, BlockClaimingMoreThanItsSectionIsRefused) {
+  TempDir dir;
+  const std::string copy = CopySelf(dir.Path, "overlong");
+  const std::string section = dir.Path + "/section";
+  const std::string dump = std::string("objcopy --dump-section ") + kVersionSection + "='" +
+                           section + "' '" + copy + "'";
+  ASSERT_EQ(std::system(dump.c_str()), 0);
+  std::string block = ReadAll(section);
+  ASSERT_EQ(block.size(), sizeof(TVersionInfoBlock));
+  block.replace(0, 2, "\xFF\xFF");  // wLength 65535
+  WriteAll(section, block);
+  const std::string update = std::string("objcopy --update-section ") + kVersionSection + "='" +
+                             section + "' '" + copy + "'";
+  ASSERT_EQ(std::system(update.c_str()), 0);
+
+  const uint32_t size = GetFileVersionInfoSizeA(copy.c_str(), nullptr);
+  EXPECT_EQ(size, sizeof(TVersionInfoBlock));
+  std::vector<uint32_t> data((size + 3) / 4);
+  EXPECT_FALSE(GetFileVersionInfoA(copy.c_str(), 0, size, data.data()));
+  EXPECT_EQ(TAboutWnd::FileVersionText(copy), "");
+  // A buffer too short for the block the file holds is refused the same way.
+  EXPECT_FALSE(GetFileVersionInfoA(files::ExecutablePath().c_str(), 0, 40, data.data()));
+}
+
 TEST(FileVersionTest, MalformedBlocksAreRefused) {
   TVersionInfoBlock good{
       sizeof(TVersionInfoBlock),
@@ -106,4 +131,22 @@ TEST(FileVersionTest, MalformedBlocksAreRefused) {
     c.Damage(bad);
     EXPECT_FALSE(VerQueryValueA(&bad, "\\", &value, &len));
   }
+}
+
+// The fuzz target's seed corpus runs here too; the ELF seed (a relocatable
+// object holding the section) must reach the version block.
+TEST(FileVersionTest, FuzzSeedCorpusRuns) {
+  const std::filesystem::path corpus =
+      std::filesystem::path(CORVALE_SOURCE_DIR) / "tests/about/corpus";
+  int seeds = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    const std::string data = ReadAll(entry.path().string());
+    about_fuzz::OneInput(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    ++seeds;
+  }
+  EXPECT_GE(seeds, 4);
+  TempDir dir;
+  const std::string object = dir.Path + "/object.o";
+  WriteAll(object, ReadAll((corpus / "elf-object").string()).substr(1));
+  EXPECT_EQ(TAboutWnd::FileVersionText(object), "2.0 (Build: 2000.1)");
 }
