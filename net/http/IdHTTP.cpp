@@ -69,7 +69,9 @@ class TBodySink : public TStream {
 // ---------------------------------------------------------------------------
 // TIdHTTP
 
-TIdHTTP::TIdHTTP(TComponent* AOwner) : TIdTCPClient(AOwner) {}
+TIdHTTP::TIdHTTP(TComponent* AOwner) : TIdTCPClient(AOwner) {
+  SetRecvBufferSize(IdHTTPDefaults::RecvBufferSize);
+}
 
 std::string TIdHTTP::GetText(const std::string& AURL) {
   TMemoryStream body;

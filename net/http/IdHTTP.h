@@ -29,6 +29,10 @@ constexpr int HTTPSPort = 443;
 constexpr int MaxHeaderLines = 1000;
 // Trailer lines after the last chunk accepted at most, for the same reason.
 constexpr int MaxTrailerLines = 100;
+// Receive size of the HTTP client (its RecvBufferSize): four times the TCP
+// connection's, so a large body costs a quarter of the receive calls; a
+// small reply is unaffected.
+constexpr int RecvBufferSize = 131072;
 // MaxBodySize value meaning "no cap" (the library's default).
 constexpr int64_t NoBodyLimit = 0;
 }  // namespace IdHTTPDefaults
