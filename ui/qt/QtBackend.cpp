@@ -86,6 +86,13 @@ class WidgetPeer : public TPeer {
   virtual QWidget* Container() { return Widget; }
   void Changed() override {
     if (!Widget) return;
+    // A window that nobody sees is brought up to date when it is shown: the
+    // countdown changes every second while the window is mostly hidden.
+    if (QWidget* top = Widget->window(); top != Widget && !top->isVisible()) {
+      Stale = true;
+      return;
+    }
+    Stale = false;
     Widget->setGeometry(Control.Left(), Control.Top(), Control.Width(), Control.Height());
     Widget->setEnabled(Control.GetEnabled());
     Widget->setVisible(Control.GetVisible());
@@ -98,7 +105,16 @@ class WidgetPeer : public TPeer {
   }
   TControl& Control;
   QPointer<QWidget> Widget;
+  bool Stale = false;  // changed while its window was hidden
 };
+
+// Brings the peers of the controls shown on Parent up to date.
+void RefreshStale(TControl& Parent) {
+  for (TControl* c : Parent.Controls()) {
+    if (auto* p = dynamic_cast<WidgetPeer*>(c->Peer()); p && p->Stale) p->Changed();
+    RefreshStale(*c);
+  }
+}
 
 QWidget* ParentWidget(TControl& C) {
   if (!C.GetParent()) return nullptr;
@@ -115,6 +131,7 @@ class LabelPeer : public WidgetPeer {
   }
   void Changed() override {
     WidgetPeer::Changed();
+    if (Stale) return;
     if (auto* l = qobject_cast<QLabel*>(Widget)) l->setText(Q(Control.GetCaption()));
   }
 };
@@ -149,6 +166,7 @@ class EditPeer : public WidgetPeer {
   }
   void Changed() override {
     WidgetPeer::Changed();
+    if (Stale) return;
     auto* w = qobject_cast<QLineEdit*>(Widget);
     QString t = Q(static_cast<TEdit&>(Control).GetText());
     if (w && w->text() != t) w->setText(t);
@@ -190,6 +208,7 @@ class CheckBoxPeer : public WidgetPeer {
   }
   void Changed() override {
     WidgetPeer::Changed();
+    if (Stale) return;
     auto* w = qobject_cast<QCheckBox*>(Widget);
     if (!w) return;
     w->setText(Q(Control.GetCaption()));
@@ -225,6 +244,7 @@ class BitBtnPeer : public WidgetPeer {
   }
   void Changed() override {
     WidgetPeer::Changed();
+    if (Stale) return;
     if (auto* w = qobject_cast<QPushButton*>(Widget)) w->setText(Q(Control.GetCaption()));
   }
 };
@@ -238,6 +258,7 @@ class StatusBarPeer : public WidgetPeer {
   }
   void Changed() override {
     WidgetPeer::Changed();
+    if (Stale) return;
     auto* w = qobject_cast<QStatusBar*>(Widget);
     if (!w) return;
     auto& bar = static_cast<TStatusBar&>(Control);
@@ -361,6 +382,7 @@ class FormPeer : public WidgetPeer {
       }
       Placed = true;
       w->show();
+      RefreshStale(f);
     }
     w->Minimizing = true;
     if (f.GetWindowState() == TWindowState::wsMinimized)
