@@ -200,6 +200,7 @@ TForm1::TForm1(TComponent* AOwner)
   ExitApplication1 =
       PopupMenu1->Add("ExitApplication1", "Exit Application", on(&TForm1::ExitApplication1Click));
 
+  CreateNetworkComponents();
   AboutBox1 = make(static_cast<TAboutBox*>(nullptr), "AboutBox1");
   AboutBox1->AppName = "Corvale";
   AboutBox1->Copyright = "Copyright \xC2\xA9 2026 The Corvale developers";
@@ -431,15 +432,6 @@ void TForm1::WMSysCommand(TMessage& Message) {
   }
   TForm::WMSysCommand(Message);
 }
-
-void TForm1::GetMyIP() {
-  // Until the address check is wired in, a check learns nothing new: it shows
-  // the stored address, as a failed fetch does.
-  StatusBar1->Panels[1].SetText(LastIP);
-  UpdateTrayTip();
-}
-
-void TForm1::SendEmailNow() {}
 
 void TForm1::UpdateTrayTip() {
   SetTip(Application->Title + " - " + LastIP);

@@ -6,7 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include <memory>
+
 #include "about/AboutBox.h"
+#include "net/dns/IdDNSResolver.h"
+#include "net/http/IdHTTP.h"
+#include "net/mail/IdMessage.h"
+#include "net/mail/IdSMTP.h"
 #include "platform/DateTime.h"
 #include "ui/BitBtn.h"
 #include "ui/CheckBox.h"
@@ -56,7 +62,11 @@ class TForm1 : public TForm {
   TMenuItem* ShowApplication1;
   TMenuItem* N1;
   TMenuItem* ExitApplication1;
-  TAboutBox* AboutBox1;  // the about window's texts and picture
+  TAboutBox* AboutBox1;            // the about window's texts and picture
+  TIdHTTP* IdHTTP1;                // fetches the echo page
+  TIdSMTP* IdSMTP1;                // delivers the notification
+  TIdMessage* IdMessage1;          // the notification
+  TIdDNSResolver* IdDNSResolver1;  // finds the mail exchangers
 
   TNotifyIconData TrayIconData{};
 
@@ -104,11 +114,33 @@ class TForm1 : public TForm {
   void WndProc(TMessage& Message) override;
   void WMSysCommand(TMessage& Message) override;
 
-  // One public-address check. The check itself is filled in by the address
-  // monitor's network part; this window only schedules it.
+  // One public-address check (what the schedule runs).
   virtual void GetMyIP();
+  // One public-address check: fetches the echo page, takes the address between
+  // "BEGINIP" and "ENDIP", mails a change, stores and saves it, and shows it in
+  // the status bar and the icon's tip. Address receives what was found; it is
+  // left as it was when the fetch fails or the reply has no usable address.
+  void GetMyIP(std::string& Address);
   // Sends the stored address by mail now (the "Send Email" entries).
   virtual void SendEmailNow();
+  // Mails NewIP and OldIP to each comma-separated address, through the first
+  // mail exchanger of its domain; stops at the first domain without one.
+  // Failed deliveries are skipped silently.
+  void SendNotifyMail(const std::string& Name, const std::string& Addresses,
+                      const std::string& NewIP, const std::string& OldIP);
+  // The pieces between commas, untrimmed, empty pieces included.
+  static std::unique_ptr<TStringList> SplitAddressList(const std::string& Addresses);
+  // Adds "exchanger=preference" for each answer of an MX query for Domain, in
+  // reply order; adds nothing when the query fails.
+  void GetMxList(TStringList& List, const std::string& Domain);
+
+  // Bounds of the network components (milliseconds, bytes), so that a stuck
+  // or trickling echo or mail host holds the window only this long.
+  static constexpr int kConnectTimeoutMs = 15000;     // TCP connect
+  static constexpr int kReadTimeoutMs = 30000;        // longest silence of a peer
+  static constexpr int kExchangeTimeoutMs = 60000;    // one whole fetch or delivery
+  static constexpr int64_t kEchoBodyCap = 64 * 1024;  // an address page is tiny
+  static constexpr int kDnsReceiveTimeoutMs = 10000;  // each MX query
 
   // The tip: the application title, " - " and LastIP, cut to 63 characters;
   // modifies the icon.
@@ -120,6 +152,9 @@ class TForm1 : public TForm {
   static constexpr size_t kMaxText = 255;
 
  private:
+  // Makes IdHTTP1, IdSMTP1, IdMessage1 and IdDNSResolver1 with their design
+  // values.
+  void CreateNetworkComponents();
   // Runs GetMyIP unless one is already running further down the stack (a
   // message pump inside a check can deliver a due timer tick); returns whether
   // it ran.

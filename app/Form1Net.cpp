@@ -1,0 +1,181 @@
+// The address monitor's network part: the public-address check, the
+// notification mail and the mail-exchanger lookup.
+#include <exception>
+
+#include "app/Form1.h"
+#include "platform/Text.h"
+#include "ui/Application.h"
+
+namespace {
+
+const char kBeginMarker[] = "BEGINIP";
+const char kEndMarker[] = "ENDIP";
+constexpr size_t kBeginMarkerLength = sizeof kBeginMarker - 1;
+constexpr uint16_t kQueryTypeMX = 15;
+constexpr uint16_t kQueryClassIN = 1;
+
+bool HasControlCharacter(const std::string& S) {
+  for (char c : S)
+    if (static_cast<unsigned char>(c) < 32 || c == 127) return true;
+  return false;
+}
+
+// The address between the markers, or false when the reply has no usable one.
+// Text holding a control character (a line break around the address) is
+// trimmed as the comparison trims it; if one is still inside, the reply is
+// refused: such a value would break the settings file and the mail.
+bool ExtractAddress(const std::string& Reply, std::string& Value) {
+  size_t b = Reply.find(kBeginMarker);
+  size_t e = Reply.find(kEndMarker);
+  if (b == std::string::npos || e == std::string::npos) return false;
+  size_t from = b + kBeginMarkerLength;
+  Value = e > from ? Reply.substr(from, e - from) : std::string();
+  if (HasControlCharacter(Value)) {
+    Value = text::Trim(Value);
+    if (HasControlCharacter(Value)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void TForm1::CreateNetworkComponents() {
+  IdHTTP1 = TComponent::Create<TIdHTTP>(*this);
+  IdHTTP1->Name = "IdHTTP1";
+  IdHTTP1->Request.Accept = "text/html, */*";
+  IdHTTP1->Request.ContentType = "text/html";
+  IdHTTP1->Request.UserAgent = "Mozilla/3.0 (compatible; Corvale Net Library)";
+  IdHTTP1->Request.ContentLength = -1;
+  IdHTTP1->Request.ProxyPort = 0;
+  IdHTTP1->ConnectTimeout = kConnectTimeoutMs;
+  IdHTTP1->ReadTimeout = kReadTimeoutMs;
+  IdHTTP1->ExchangeTimeout = kExchangeTimeoutMs;
+  IdHTTP1->MaxBodySize = kEchoBodyCap;
+
+  IdSMTP1 = TComponent::Create<TIdSMTP>(*this);
+  IdSMTP1->Name = "IdSMTP1";
+  IdSMTP1->ConnectTimeout = kConnectTimeoutMs;
+  IdSMTP1->ReadTimeout = kReadTimeoutMs;
+  IdSMTP1->ExchangeTimeout = kExchangeTimeoutMs;
+
+  IdMessage1 = TComponent::Create<TIdMessage>(*this);
+  IdMessage1->Name = "IdMessage1";
+  IdMessage1->ContentType = "text/html";
+  IdMessage1->Recipients.Add();
+
+  IdDNSResolver1 = TComponent::Create<TIdDNSResolver>(*this);
+  IdDNSResolver1->Name = "IdDNSResolver1";
+}
+
+void TForm1::GetMyIP() {
+  std::string address;
+  GetMyIP(address);
+}
+
+void TForm1::GetMyIP(std::string& Address) {
+  std::string reply;
+  try {
+    reply = IdHTTP1->GetText("http://" + EchoHost + "/GetMyIP.pl");
+  } catch (const std::exception&) {
+    // The check failed: show what is stored and carry on; nothing else changes.
+    StatusBar1->Panels[1].SetText(LastIP);
+    UpdateTrayTip();
+    return;
+  }
+  std::string value;
+  if (!ExtractAddress(reply, value)) return;
+  if (text::Trim(value) != text::Trim(LastIP)) {
+    const std::string name = text::CutUtf8(Edit1->GetText(), kMaxText);
+    const std::string addresses = text::CutUtf8(Edit2->GetText(), kMaxText);
+    const std::string newIP = text::CutUtf8(value, kMaxText);
+    // The mail goes out before the new address is stored: an error escaping
+    // it leaves LastIP as it was, so the next check mails again.
+    SendNotifyMail(name, addresses, newIP, LastIP);
+    LastIP = newIP;
+    UpdateInfo();
+  }
+  StatusBar1->Panels[1].SetText(value);
+  Application->ProcessMessages();
+  UpdateTrayTip();
+  Address = value;
+}
+
+void TForm1::SendEmailNow() {
+  SendNotifyMail(Edit1->GetText(), Edit2->GetText(), LastIP, LastIP);
+}
+
+std::unique_ptr<TStringList> TForm1::SplitAddressList(const std::string& Addresses) {
+  auto list = std::make_unique<TStringList>();
+  std::string rest = Addresses;
+  size_t comma;
+  while ((comma = rest.find(',')) != std::string::npos) {
+    list->Add(rest.substr(0, comma));
+    rest.erase(0, comma + 1);
+  }
+  list->Add(rest);
+  return list;
+}
+
+void TForm1::SendNotifyMail(const std::string& Name, const std::string& Addresses,
+                            const std::string& NewIP, const std::string& OldIP) {
+  std::unique_ptr<TStringList> list = SplitAddressList(Addresses);
+  IdMessage1->Body.Clear();
+  IdMessage1->Subject = "Your IP Address is " + NewIP;
+  IdMessage1->Body.Add("<div align=\"center\"><p><font size=\"5\"><strong>Hello " + Name + "<br>");
+  IdMessage1->Body.Add("Your Old IP Address is " + OldIP + "<br>");
+  IdMessage1->Body.Add("Your New IP Address is " + NewIP + "<br>");
+  IdMessage1->Body.Add("Thank you for using Corvale</strong></p></div>");
+  if (IdMessage1->Recipients.Count() == 0) IdMessage1->Recipients.Add();
+  IdMessage1->Recipients[0].Name = Name;
+  IdMessage1->From.Name = Name;
+
+  for (const std::string& a : list->Lines) {
+    size_t at = a.find('@');
+    std::string domain = text::TrimRight(at == std::string::npos ? a : a.substr(at + 1));
+    TStringList exchangers;
+    GetMxList(exchangers, domain);
+    // A domain without a mail exchanger ends the whole notification.
+    if (exchangers.Count() == 0) return;
+    std::string host = exchangers.Strings(0);
+    host = host.substr(0, host.find('='));
+    // Each mail goes from the recipient's own address to itself.
+    IdMessage1->From.Address = a;
+    IdMessage1->Recipients[0].Address = a;
+    IdSMTP1->Host = host;
+    IdSMTP1->Port = SMTPPort;
+    try {
+      IdSMTP1->OpenSession();
+      IdSMTP1->DeliverMessage(*IdMessage1);
+      IdSMTP1->CloseSession();
+    } catch (const std::exception&) {
+      // A failed delivery is skipped; an error of this closing reaches the
+      // caller.
+      IdSMTP1->CloseSession();
+    }
+  }
+}
+
+void TForm1::GetMxList(TStringList& List, const std::string& Domain) {
+  IdDNSResolver1->Host = DNSServer;
+  IdDNSResolver1->Port = DNSPort;
+  IdDNSResolver1->ReceiveTimeout = kDnsReceiveTimeoutMs;
+  IdDNSResolver1->ClearResults();
+  IdDNSResolver1->Header.SetQR(false);
+  IdDNSResolver1->Header.SetOpcode(0);
+  IdDNSResolver1->Header.SetRD(true);
+  IdDNSResolver1->Header.QDCount = 1;
+  IdDNSResolver1->Questions.Clear();
+  TQuestionItem* q = IdDNSResolver1->Questions.Add();
+  q->QName = Domain;
+  q->QType = kQueryTypeMX;
+  q->QClass = kQueryClassIN;
+  try {
+    IdDNSResolver1->Resolve();
+  } catch (const std::exception&) {
+    return;
+  }
+  for (int i = 0; i < IdDNSResolver1->Answers.Count(); ++i) {
+    const auto& mx = IdDNSResolver1->Answers[i].RData.MX;
+    List.Add(mx.Exchange + "=" + std::to_string(mx.Preference));
+  }
+}
