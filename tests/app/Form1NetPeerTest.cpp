@@ -1,0 +1,285 @@
+// The main window's network part on the headless backend against real servers
+// on loopback: nginx as the echo page, dnsmasq answering MX queries and
+// aiosmtpd as every domain's mail exchanger.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/Form1.h"
+#include "platform/Files.h"
+#include "tests/support/AiosmtpdServer.h"
+#include "tests/support/DnsmasqServer.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/ScriptedTcpServer.h"
+#include "ui/Application.h"
+#include "ui/headless/HeadlessBackend.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kBody1[] = "<div align=\"center\"><p><font size=\"5\"><strong>Hello ";
+const char kBody4[] = "Thank you for using Corvale</strong></p></div>";
+
+// The servers are shared by the suite; each test gets its own window and
+// settings directory.
+class Form1NetTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    Web = new NginxServer();
+    Web->Start();
+    Dns = new DnsmasqServer();
+    // dnsmasq lists records in reverse order of their lines.
+    Dns->Options = {"mx-host=a.test,127.0.0.1,10",       "mx-host=b.test,127.0.0.1,10",
+                    "mx-host=two.test,127.0.0.1,10",     "mx-host=two.test,127.0.0.3,20",
+                    "mx-host=refused.test,127.0.0.2,10", "cname=alias.test,a.test"};
+    Dns->Start();
+    Smtp = new AiosmtpdServer();
+    Smtp->Start();
+  }
+  static void TearDownTestSuite() {
+    delete Smtp;
+    delete Dns;
+    delete Web;
+  }
+
+  Form1NetTest() {
+    char tmpl[] = "/tmp/corvale-net-XXXXXX";
+    Dir = mkdtemp(tmpl);
+    auto b = std::make_unique<THeadlessBackend>();
+    Ui = b.get();
+    App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");
+    App->ShowMainForm = false;
+    MailsBefore = Smtp->Messages().size();
+  }
+  ~Form1NetTest() override {
+    App.reset();
+    fs::remove_all(Dir);
+  }
+
+  // Starts the window without a settings file, pointed at the servers.
+  TForm1& Start(const std::string& Name, const std::string& Email, const std::string& LastIP) {
+    Form = App->CreateForm<TForm1>([](TForm1& f) {
+      f.EchoHost = Web->HostPort();
+      f.DNSServer = "127.0.0.1";
+      f.DNSPort = Dns->Port();
+      f.SMTPPort = Smtp->Port();
+    });
+    Form->Edit1->SetText(Name);
+    Form->Edit2->SetText(Email);
+    Form->LastIP = LastIP;
+    return *Form;
+  }
+  void Echo(const std::string& Reply) { Web->AddFile("GetMyIP.pl", Reply); }
+  std::string Ini() const { return files::ReadFile(Dir + "/Corvale.ini"); }
+  bool IniExists() const { return fs::exists(Dir + "/Corvale.ini"); }
+  std::vector<AiosmtpdServer::Message> NewMails(size_t Count = 0) const {
+    auto all = Count ? Smtp->WaitForMessages(MailsBefore + Count) : Smtp->Messages();
+    return {all.begin() + static_cast<long>(MailsBefore), all.end()};
+  }
+
+  static NginxServer* Web;
+  static DnsmasqServer* Dns;
+  static AiosmtpdServer* Smtp;
+  std::string Dir;
+  THeadlessBackend* Ui;
+  std::unique_ptr<TApplication> App;
+  TForm1* Form = nullptr;
+  size_t MailsBefore = 0;
+};
+
+NginxServer* Form1NetTest::Web = nullptr;
+DnsmasqServer* Form1NetTest::Dns = nullptr;
+AiosmtpdServer* Form1NetTest::Smtp = nullptr;
+
+TEST_F(Form1NetTest, AChangedAddressIsMailedStoredAndShown) {
+  TForm1& f = Start("Ann", "ann@a.test", "");
+  Echo("<html>BEGINIP 10.1.2.3 ENDIP</html>");
+  std::string address = "untouched";
+  f.GetMyIP(address);
+  EXPECT_EQ(address, " 10.1.2.3 ");
+  EXPECT_EQ(f.LastIP, " 10.1.2.3 ");
+  EXPECT_EQ(f.StatusBar1->Panels[1].GetText(), " 10.1.2.3 ");
+  EXPECT_EQ(Ui->TrayTip, "Corvale -  10.1.2.3 ");
+  EXPECT_NE(Ini().find("IP             10.1.2.3 \r\n"), std::string::npos);
+
+  auto mails = NewMails(1);
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].MailFrom, "ann@a.test");
+  EXPECT_EQ(mails[0].RcptTo, std::vector<std::string>{"ann@a.test"});
+  const std::string& d = mails[0].Data;
+  // Header lines lose trailing blanks when they are folded.
+  EXPECT_NE(d.find("Subject: Your IP Address is  10.1.2.3\r\n"), std::string::npos) << d;
+  EXPECT_NE(d.find("From: \"Ann\" <ann@a.test>\r\n"), std::string::npos) << d;
+  EXPECT_NE(d.find("To: \"Ann\" <ann@a.test>\r\n"), std::string::npos) << d;
+  EXPECT_NE(d.find("Content-Type: text/html;\r\n"), std::string::npos) << d;
+  EXPECT_NE(
+      d.find(std::string("\r\n\r\n") + kBody1 + "Ann<br>\r\n" + "Your Old IP Address is <br>\r\n" +
+             "Your New IP Address is  10.1.2.3 <br>\r\n" + kBody4 + "\r\n"),
+      std::string::npos)
+      << d;
+
+  // The same address again (blanks around it do not count): no mail, no write.
+  Echo("BEGINIP10.1.2.3\tENDIP");
+  fs::remove(Dir + "/Corvale.ini");
+  f.GetMyIP(address);
+  EXPECT_FALSE(IniExists());
+  EXPECT_EQ(f.LastIP, " 10.1.2.3 ");
+  EXPECT_EQ(f.StatusBar1->Panels[1].GetText(), "10.1.2.3");
+  EXPECT_EQ(NewMails().size(), 1u);
+}
+
+TEST_F(Form1NetTest, RepliesWithoutUsableMarkersChangeNothing) {
+  TForm1& f = Start("Ann", "ann@a.test", "10.0.0.1");
+  f.StatusBar1->Panels[1].SetText("before");
+  for (const char* reply : {"BEGINIP 10.9.9.9", "10.9.9.9 ENDIP", "", "beginip 1 endip",
+                            // A line break inside the address would reach the file.
+                            "BEGINIP 10.9\r\n.9.9 ENDIP"}) {
+    std::string address = "untouched";
+    Echo(reply);
+    f.GetMyIP(address);
+    EXPECT_EQ(address, "untouched") << reply;
+    EXPECT_EQ(f.LastIP, "10.0.0.1") << reply;
+    EXPECT_EQ(f.StatusBar1->Panels[1].GetText(), "before") << reply;
+  }
+  EXPECT_FALSE(IniExists());
+  EXPECT_TRUE(NewMails().empty());
+}
+
+TEST_F(Form1NetTest, LineBreaksAroundTheAddressNeverReachTheFile) {
+  TForm1& f = Start("Ann", "ann@a.test", "");
+  Echo("BEGINIP\r\n10.4.4.4\r\nENDIP\n");
+  std::string address;
+  f.GetMyIP(address);
+  EXPECT_EQ(f.LastIP, "10.4.4.4");
+  EXPECT_NE(Ini().find("\r\nIP            10.4.4.4\r\n"), std::string::npos);
+  ASSERT_EQ(NewMails(1).size(), 1u);
+}
+
+TEST_F(Form1NetTest, EndMarkerBeforeStartMarkerIsAnEmptyAddress) {
+  TForm1& f = Start("Ann", "ann@a.test", "10.0.0.1");
+  Echo("ENDIP BEGINIP");
+  std::string address = "x";
+  f.GetMyIP(address);
+  EXPECT_EQ(address, "");
+  EXPECT_EQ(f.LastIP, "");
+  auto mails = NewMails(1);
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_NE(mails[0].Data.find("Subject: Your IP Address is\r\n"), std::string::npos);
+  EXPECT_NE(mails[0].Data.find("Your Old IP Address is 10.0.0.1<br>"), std::string::npos);
+}
+
+TEST_F(Form1NetTest, EchoHostDownShowsTheStoredAddress) {
+  TForm1& f = Start("Ann", "ann@a.test", "10.0.0.1");
+  f.EchoHost = "127.0.0.1:" + std::to_string(PeerServer::FreeTcpPort());
+  std::string address = "untouched";
+  f.GetMyIP(address);
+  EXPECT_EQ(address, "untouched");
+  EXPECT_EQ(f.StatusBar1->Panels[1].GetText(), "10.0.0.1");
+  EXPECT_EQ(Ui->TrayTip, "Corvale - 10.0.0.1");
+  EXPECT_TRUE(Ui->MessageBoxes.empty());
+  EXPECT_FALSE(IniExists());
+
+  // An error reply is a failed fetch too.
+  f.EchoHost = Web->HostPort();
+  fs::remove(Web->DocRoot() + "/GetMyIP.pl");
+  f.StatusBar1->Panels[1].SetText("");
+  f.GetMyIP(address);
+  EXPECT_EQ(f.StatusBar1->Panels[1].GetText(), "10.0.0.1");
+  EXPECT_TRUE(NewMails().empty());
+}
+
+TEST_F(Form1NetTest, EachRecipientGetsItsOwnMail) {
+  TForm1& f = Start("Bo", "bo@a.test, cy@b.test", "10.0.0.1");
+  f.SendNotifyMail("Bo", "bo@a.test, cy@b.test", "10.0.0.2", "10.0.0.1");
+  auto mails = NewMails(2);
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_EQ(mails[0].MailFrom, "bo@a.test");
+  EXPECT_EQ(mails[0].RcptTo, std::vector<std::string>{"bo@a.test"});
+  // The second address keeps its leading blank as sender and recipient.
+  EXPECT_NE(mails[1].Data.find("To: \"Bo\" < cy@b.test>"), std::string::npos) << mails[1].Data;
+}
+
+TEST_F(Form1NetTest, ADomainWithoutExchangerStopsTheRest) {
+  TForm1& f = Start("Bo", "", "");
+  f.SendNotifyMail("Bo", "bo@nomx.test,cy@b.test", "1", "2");
+  f.SendNotifyMail("Bo", "", "1", "2");  // an empty field: one empty entry, no mail
+  EXPECT_TRUE(NewMails().empty());
+}
+
+TEST_F(Form1NetTest, AFailedDeliveryIsSkippedAndTheNextServed) {
+  TForm1& f = Start("Bo", "", "");
+  // refused.test's exchanger has no server; alias.test's first answer is the
+  // alias (an empty exchanger "=0"), so its delivery fails too.
+  f.SendNotifyMail("Bo", "bo@refused.test,al@alias.test,cy@b.test", "1", "2");
+  auto mails = NewMails(1);
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].MailFrom, "cy@b.test");
+  EXPECT_TRUE(Ui->MessageBoxes.empty());
+}
+
+TEST_F(Form1NetTest, ExchangersAreListedInReplyOrder) {
+  TForm1& f = Start("", "", "");
+  TStringList two, alias, none;
+  f.GetMxList(two, "two.test");
+  EXPECT_EQ(two.Lines, (std::vector<std::string>{"127.0.0.3=20", "127.0.0.1=10"}));
+  f.GetMxList(alias, "alias.test");
+  ASSERT_GE(alias.Count(), 2);
+  EXPECT_EQ(alias.Strings(0), "=0");
+  EXPECT_EQ(alias.Strings(1), "127.0.0.1=10");
+  f.GetMxList(none, "nomx.test");
+  f.GetMxList(none, "");
+  EXPECT_EQ(none.Count(), 0);
+}
+
+TEST_F(Form1NetTest, SendEmailMailsTheStoredAddressAndChangesNothing) {
+  TForm1& f = Start("", "ann@a.test", "");
+  f.SendEmail2Click(nullptr);
+  auto mails = NewMails(1);
+  ASSERT_EQ(mails.size(), 1u);
+  const std::string& d = mails[0].Data;
+  EXPECT_NE(d.find("Subject: Your IP Address is\r\n"), std::string::npos) << d;
+  EXPECT_NE(d.find(std::string(kBody1) + "<br>\r\n"), std::string::npos) << d;
+  EXPECT_NE(d.find("Your Old IP Address is <br>\r\nYour New IP Address is <br>"),
+            std::string::npos);
+  EXPECT_FALSE(IniExists());
+}
+
+TEST_F(Form1NetTest, AnErrorOfTheClosingQuitLeavesTheAddressForTheNextCheck) {
+  // A mail exchanger that refuses the sender and resets the connection: the
+  // delivery fails, and so does the closing "Quit" on the dead connection.
+  using Script = ScriptedTcpServer::Script;
+  ScriptedTcpServer mx(Script()
+                           .Send("220 mx\r\n")
+                           .ReadLine()
+                           .Send("250 hi\r\n")
+                           .ReadLine()
+                           .Send("250 ok\r\n")
+                           .ReadLine()
+                           .Reset());
+  TForm1& f = Start("Ann", "ann@a.test", "10.0.0.1");
+  f.SMTPPort = mx.Port();
+  Echo("BEGINIP10.0.0.2ENDIP");
+  std::string address;
+  EXPECT_THROW(f.GetMyIP(address), std::exception);
+  EXPECT_EQ(f.LastIP, "10.0.0.1");
+  EXPECT_FALSE(IniExists());
+}
+
+TEST(Form1Split, AddressListKeepsEveryPiece) {
+  struct Case {
+    std::string Text;
+    std::vector<std::string> Pieces;
+  } cases[] = {
+      {"", {""}},
+      {"a@b", {"a@b"}},
+      {"a@b,c@d", {"a@b", "c@d"}},
+      {"a@b, c@d", {"a@b", " c@d"}},
+      {"a@b,,c@d,", {"a@b", "", "c@d", ""}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TForm1::SplitAddressList(c.Text)->Lines, c.Pieces);
+}
+
+}  // namespace
