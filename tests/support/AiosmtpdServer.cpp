@@ -25,7 +25,8 @@ void AiosmtpdServer::WriteConfig() {
 std::vector<std::string> AiosmtpdServer::Command() const {
   std::vector<std::string> argv = {kPython,  CORVALE_TEST_SUPPORT_DIR "/smtp_sink.py",
                                    "--port", std::to_string(Port()),
-                                   "--dir",  Path("mail")};
+                                   "--dir",  Path("mail"),
+                                   "--host", Address()};
   for (const auto& r : RejectRecipients) {
     argv.push_back("--reject-rcpt");
     argv.push_back(r);

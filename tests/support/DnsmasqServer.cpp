@@ -25,7 +25,7 @@ std::vector<std::string> DnsmasqServer::Command() const {
                                    "--no-hosts",
                                    "--no-poll",
                                    "--port=" + std::to_string(Port()),
-                                   "--listen-address=127.0.0.1",
+                                   "--listen-address=" + Address(),
                                    "--bind-interfaces",
                                    "--pid-file=" + Path("dnsmasq.pid"),
                                    "--conf-file=" + Path("dnsmasq.conf"),

@@ -69,7 +69,7 @@ void NginxServer::WriteConfig() {
     << "  server_tokens off;\n"
     << HttpDirectives << "\n"
     << "  server {\n"
-    << "    listen 127.0.0.1:" << Port() << ";\n"
+    << "    listen " << Address() << ":" << Port() << ";\n"
     << "    server_name localhost;\n"
     << "    root " << d << "/www;\n"
     << ServerDirectives << "\n"

@@ -114,7 +114,7 @@ PeerServer::~PeerServer() {
 }
 
 std::string PeerServer::HostPort() const {
-  return "127.0.0.1:" + std::to_string(TcpPort_);
+  return Address_ + ":" + std::to_string(TcpPort_);
 }
 
 std::string PeerServer::Path(const std::string& relative) const {
@@ -171,9 +171,15 @@ uint16_t PeerServer::FreeTcpUdpPort() {
 }
 
 bool PeerServer::TcpConnects(uint16_t port, std::chrono::milliseconds timeout) {
+  return TcpConnects("127.0.0.1", port, timeout);
+}
+
+bool PeerServer::TcpConnects(const std::string& address, uint16_t port,
+                             std::chrono::milliseconds timeout) {
   Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (s.get() < 0) return false;
   sockaddr_in a = Loopback(port);
+  if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) return false;
   if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
   if (errno != EINPROGRESS) return false;
   pollfd p{s.get(), POLLOUT, 0};
@@ -202,7 +208,12 @@ std::string PeerServer::UdpExchange(uint16_t port, const std::string& datagram,
 }
 
 bool PeerServer::IsReady() {
-  return TcpConnects(TcpPort_, kProbeConnectTimeout);
+  return TcpConnects(Address_, TcpPort_, kProbeConnectTimeout);
+}
+
+void PeerServer::Pin(std::string address, uint16_t port) {
+  Address_ = std::move(address);
+  PinnedPort_ = port;
 }
 
 bool PeerServer::BindFailed(const std::string& log) const {
@@ -214,6 +225,10 @@ bool PeerServer::BindFailed(const std::string& log) const {
 
 void PeerServer::PickPorts() {
   TcpPort_ = UdpPort_ = 0;
+  if (PinnedPort_ != 0) {
+    if (Ports_ != Ports::None) TcpPort_ = UdpPort_ = PinnedPort_;
+    return;
+  }
   switch (Ports_) {
     case Ports::None:
       break;

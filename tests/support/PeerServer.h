@@ -71,9 +71,16 @@ class PeerServer {
   // Exit status (as from waitpid) of the last stopped or exited process; -1 if none.
   int LastStatus() const { return LastStatus_; }
 
+  // Serves on address:port (a loopback address) instead of 127.0.0.1 and a
+  // free port: for the end-to-end tests, whose program has fixed endpoints.
+  // Call before Start(); a pinned server is not restarted on other ports.
+  void Pin(std::string address, uint16_t port);
+  // The loopback address the server listens on ("127.0.0.1" unless pinned).
+  const std::string& Address() const { return Address_; }
+
   uint16_t Port() const { return TcpPort_; }
   uint16_t UdpPort() const { return UdpPort_; }
-  // "127.0.0.1:<Port()>"
+  // Address() + ":" + Port()
   std::string HostPort() const;
   const std::string& Dir() const { return Dir_; }
   // Dir() + "/" + relative
@@ -97,6 +104,8 @@ class PeerServer {
   static uint16_t FreeTcpUdpPort();
   // True when a TCP connection to 127.0.0.1:port is accepted within timeout.
   static bool TcpConnects(uint16_t port, std::chrono::milliseconds timeout);
+  static bool TcpConnects(const std::string& address, uint16_t port,
+                          std::chrono::milliseconds timeout);
   // Sends one datagram to 127.0.0.1:port and returns the first reply that
   // comes back within timeout (empty when none): a readiness probe for UDP
   // servers (a DNS query, say).
@@ -150,6 +159,8 @@ class PeerServer {
   Ports Ports_;
   std::string Dir_;
   std::vector<std::string> LogFiles_;
+  std::string Address_ = "127.0.0.1";
+  uint16_t PinnedPort_ = 0;
   uint16_t TcpPort_ = 0;
   uint16_t UdpPort_ = 0;
   pid_t Pid_ = 0;

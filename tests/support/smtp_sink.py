@@ -97,6 +97,7 @@ class RecordingSMTP(SMTP):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--dir", required=True)
     parser.add_argument("--reject-rcpt", action="append", default=[])
     args = parser.parse_args()
@@ -106,10 +107,10 @@ def main():
     asyncio.set_event_loop(loop)
     server = loop.run_until_complete(
         loop.create_server(lambda: RecordingSMTP(recorder, enable_SMTPUTF8=True),
-                           host="127.0.0.1", port=args.port))
+                           host=args.host, port=args.port))
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     loop.add_signal_handler(signal.SIGINT, loop.stop)
-    print("smtp_sink listening on 127.0.0.1:%d" % args.port, flush=True)
+    print("smtp_sink listening on %s:%d" % (args.host, args.port), flush=True)
     try:
         loop.run_forever()
     finally:

@@ -63,6 +63,7 @@ def make_authenticator(user, password):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--dir", required=True)
     parser.add_argument("--reject-rcpt", action="append", default=[])
     parser.add_argument("--rcpt-251", action="append", default=[])
@@ -80,10 +81,10 @@ def main():
     asyncio.set_event_loop(loop)
     server = loop.run_until_complete(
         loop.create_server(lambda: VariantSMTP(recorder, args.ehlo_500, **kwargs),
-                           host="127.0.0.1", port=args.port))
+                           host=args.host, port=args.port))
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     loop.add_signal_handler(signal.SIGINT, loop.stop)
-    print("smtp_sink listening on 127.0.0.1:%d" % args.port, flush=True)
+    print("smtp_sink listening on %s:%d" % (args.host, args.port), flush=True)
     try:
         loop.run_forever()
     finally:
