@@ -1,0 +1,188 @@
+// The built program itself, on Qt's offscreen platform, against real servers:
+// nginx as the echo page, dnsmasq for MX records and aiosmtpd as the mail
+// exchanger. A build without a configured echo host talks to 127.7.0.1 on the
+// real ports (80, 53, 25), so the servers are pinned there and these tests run
+// one at a time. Each test starts the program beside its own settings file,
+// waits for what it expects, and ends it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "platform/Files.h"
+#include "tests/support/AiosmtpdServer.h"
+#include "tests/support/DnsmasqServer.h"
+#include "tests/support/NginxServer.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const char kSandbox[] = "127.7.0.1";
+// Longest a test waits for the program to do what it expects. A check without
+// a DNS answer waits the program's 10 s lookup time-out.
+constexpr auto kWait = 20s;
+
+std::string Settings(const std::string& Email, const std::string& IP) {
+  return "Name          Eve Example\r\nEmail         " + Email +
+         "\r\nSchedule      3600\r\nStart Min     0\r\nIP            " + IP + "\r\n";
+}
+
+class CorvaleE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#if !CORVALE_SANDBOX_BUILD
+    GTEST_SKIP() << "this build talks to a configured echo host, not to the sandbox";
+#endif
+    if (geteuid() != 0) GTEST_SKIP() << "the sandbox's ports 80, 53 and 25 need root";
+    char tmpl[] = "/tmp/corvale-e2e-XXXXXX";
+    Dir = mkdtemp(tmpl);
+    fs::copy_file(CORVALE_BINARY_DIR "/app/Corvale", Dir + "/Corvale");
+    fs::permissions(Dir + "/Corvale", fs::perms::owner_all);
+    Web.Pin(kSandbox, 80);
+    Dns.Pin(kSandbox, 53);
+    Dns.Options = {"mx-host=a.test,127.7.0.1,10", "mx-host=b.test,127.7.0.1,10",
+                   "mx-host=refused.test,127.7.0.2,10"};
+    Smtp.Pin(kSandbox, 25);
+  }
+  void TearDown() override {
+    Stop();
+    if (!Dir.empty()) fs::remove_all(Dir);
+  }
+
+  void Run(const std::string& Ini) {
+    std::ofstream(Dir + "/Corvale.ini", std::ios::binary) << Ini;
+    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "HOME=" + Dir};
+    for (char** e = environ; *e; ++e)
+      if (std::string(*e).rfind("QT_", 0) != 0 && std::string(*e).rfind("HOME=", 0) != 0)
+        env.push_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string exe = Dir + "/Corvale";
+    char* argv[] = {exe.data(), nullptr};
+    ASSERT_EQ(posix_spawn(&Pid, exe.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+  }
+  void Stop() {
+    if (Pid <= 0) return;
+    ::kill(Pid, SIGTERM);
+    int status;
+    for (int i = 0; i < 50 && ::waitpid(Pid, &status, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(100ms);
+    if (::waitpid(Pid, &status, WNOHANG) == 0) {
+      ::kill(Pid, SIGKILL);
+      ::waitpid(Pid, &status, 0);
+    }
+    Pid = -1;
+  }
+  // Waits until Done() holds or kWait passes; returns whether it held.
+  template <class F>
+  bool WaitFor(F Done) {
+    for (auto end = std::chrono::steady_clock::now() + kWait;
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
+      if (Done()) return true;
+    return Done();
+  }
+  std::string Ini() const {
+    return files::ReadFile(Dir + "/Corvale.ini");
+  }
+  bool Stored(const std::string& IP) const {
+    return Ini().find("\r\nIP            " + IP + "\r\n") != std::string::npos;
+  }
+  void StartAll(const std::string& Reply) {
+    Web.AddFile("GetMyIP.pl", Reply);
+    Web.Start();
+    Dns.Start();
+    Smtp.Start();
+  }
+
+  std::string Dir;
+  pid_t Pid = -1;
+  NginxServer Web;
+  DnsmasqServer Dns;
+  AiosmtpdServer Smtp;
+};
+
+TEST_F(CorvaleE2E, FirstCheckMailsTheChangeAndRewritesTheFile) {
+  StartAll("BEGINIP 203.0.113.7 ENDIP");
+  Run(Settings("eve@a.test", "198.51.100.1"));
+  ASSERT_TRUE(WaitFor([&] { return Stored(" 203.0.113.7 "); })) << Ini();
+  auto mails = Smtp.WaitForMessages(1);
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].MailFrom, "eve@a.test");
+  EXPECT_EQ(mails[0].RcptTo, std::vector<std::string>{"eve@a.test"});
+  const std::string& d = mails[0].Data;
+  for (const char* line :
+       {"From: \"Eve Example\" <eve@a.test>\r\n", "Subject: Your IP Address is  203.0.113.7\r\n",
+        "To: \"Eve Example\" <eve@a.test>\r\n", "Content-Type: text/html;\r\n",
+        "\r\n\r\n<div align=\"center\"><p><font size=\"5\"><strong>Hello Eve Example<br>\r\n"
+        "Your Old IP Address is 198.51.100.1<br>\r\n"
+        "Your New IP Address is  203.0.113.7 <br>\r\n"
+        "Thank you for using Corvale</strong></p></div>\r\n"})
+    EXPECT_NE(d.find(line), std::string::npos) << line << "\n---\n" << d;
+  EXPECT_EQ(Ini(), Settings("eve@a.test", " 203.0.113.7 "));
+  // The program's request, exactly as it asks for the page.
+  auto requests = Web.WaitForRequests(1);
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests[0].RequestLine, "GET /GetMyIP.pl HTTP/1.1");
+  EXPECT_EQ(requests[0].UserAgent, "Mozilla/3.0 (compatible; Corvale Net Library)");
+}
+
+TEST_F(CorvaleE2E, TheSameAddressAgainMailsNothing) {
+  StartAll("BEGINIP 203.0.113.7 ENDIP");
+  Run(Settings("eve@a.test", "203.0.113.7"));
+  ASSERT_TRUE(WaitFor([&] { return !Web.Requests().empty(); }));
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(Smtp.Messages().empty());
+  EXPECT_EQ(Ini(), Settings("eve@a.test", "203.0.113.7"));
+}
+
+TEST_F(CorvaleE2E, TwoRecipientsGetTwoMailsAfterARefusedOne) {
+  StartAll("BEGINIP203.0.113.9ENDIP");
+  Run(Settings("eve@refused.test,eve@a.test,bob@b.test", ""));
+  ASSERT_TRUE(WaitFor([&] { return Smtp.Messages().size() >= 2; }));
+  auto mails = Smtp.Messages();
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_EQ(mails[0].RcptTo, std::vector<std::string>{"eve@a.test"});
+  EXPECT_EQ(mails[1].RcptTo, std::vector<std::string>{"bob@b.test"});
+  EXPECT_EQ(mails[1].MailFrom, "bob@b.test");
+  EXPECT_TRUE(WaitFor([&] { return Stored("203.0.113.9"); }));
+}
+
+TEST_F(CorvaleE2E, ADomainWithoutExchangerStopsTheRest) {
+  StartAll("BEGINIP203.0.113.9ENDIP");
+  Run(Settings("eve@nomx.test,bob@b.test", ""));
+  ASSERT_TRUE(WaitFor([&] { return Stored("203.0.113.9"); })) << Ini();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(Smtp.Messages().empty());
+}
+
+TEST_F(CorvaleE2E, SilentDnsServerMailsNothingButStoresTheAddress) {
+  Web.AddFile("GetMyIP.pl", "BEGINIP203.0.113.9ENDIP");
+  Web.Start();
+  Smtp.Start();  // no DNS server: the lookup waits its 10 s and finds nothing
+  Run(Settings("eve@a.test", "198.51.100.1"));
+  ASSERT_TRUE(WaitFor([&] { return Stored("203.0.113.9"); })) << Ini();
+  EXPECT_TRUE(Smtp.Messages().empty());
+}
+
+TEST_F(CorvaleE2E, EchoHostDownChangesNothing) {
+  Dns.Start();
+  Smtp.Start();  // no echo page
+  Run(Settings("eve@a.test", "198.51.100.1"));
+  std::this_thread::sleep_for(2s);
+  EXPECT_TRUE(Smtp.Messages().empty());
+  EXPECT_EQ(Ini(), Settings("eve@a.test", "198.51.100.1"));
+}
+
+}  // namespace
