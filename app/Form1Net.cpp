@@ -57,6 +57,9 @@ void TForm1::CreateNetworkComponents() {
   IdSMTP1->ConnectTimeout = kConnectTimeoutMs;
   IdSMTP1->ReadTimeout = kReadTimeoutMs;
   IdSMTP1->ExchangeTimeout = kExchangeTimeoutMs;
+  // The message goes out line by line; with Nagle's algorithm each small write
+  // after the first waits for the peer's delayed acknowledgement (about 40 ms).
+  IdSMTP1->UseNagle = false;
 
   IdMessage1 = TComponent::Create<TIdMessage>(*this);
   IdMessage1->Name = "IdMessage1";
