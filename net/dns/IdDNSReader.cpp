@@ -56,7 +56,7 @@ std::string TIdDNSReader::Name() {
   bool first = true;
   bool jumped = false;
   size_t resume = 0;
-  // Offset where the part of the name being read begins. RFC 1035 4.1.4 lets a
+  // Offset where the portion of the name being read begins. RFC 1035 4.1.4 lets a
   // pointer refer only to a prior occurrence of a name, so every pointer must
   // lead below this offset; targets then strictly fall and no chain of
   // pointers can loop or run longer than the reply.

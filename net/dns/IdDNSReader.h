@@ -29,7 +29,7 @@ class TIdDNSReader {
   // A character-string (RFC 1035 3.3): a length byte and that many bytes.
   std::string CharString(int Check);
   // A domain name at the offset, labels joined by "." (the empty text for the
-  // root). Follows compression pointers; a pointer must lead before the part
+  // root). Follows compression pointers; a pointer must lead before the portion
   // of the name read so far, which bounds every name by the reply's size.
   // Leaves the offset after the name (after its first pointer, if any).
   // Raises check 2 for a missing length byte, pointer byte or a pointer loop,

@@ -16,7 +16,7 @@ struct TIdURIParts {
 };
 
 // An address and its parts. Setting the address normalises its slashes and
-// splits it into the part fields.
+// splits it into the six fields.
 class TIdURI : public TIdURIParts {
  public:
   TIdURI() = default;

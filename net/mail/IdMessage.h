@@ -81,7 +81,7 @@ class TIdMessagePart {
   virtual void Assign(const TIdMessagePart& ASource);
   TIdMessageParts* Collection() const { return FCollection; }
 
-  TIdHeaderList Headers;       // the part's own Content-* values
+  TIdHeaderList Headers;       // this message part's own Content-* values
   TIdHeaderList ExtraHeaders;  // further lines written after them
 
  protected:
