@@ -37,8 +37,13 @@ void RefuseObsolete(uint16_t Type) {
 }
 
 void PutLabel(std::string& Out, const std::string& Label) {
-  // The length byte keeps the low 8 bits; callers give names as they are.
-  Out += static_cast<char>(Label.size() & 0xFF);
+  // RFC 1035 2.3.4: a label holds at most 63 bytes. A longer one cannot be
+  // written: its length byte would be cut, and the rest of the label would be
+  // read by the server as further labels and fields of the query.
+  if (Label.size() > dnslimits::MaxLabelLength)
+    throw EIdDnsResolverError(text::Format("Invalid domain name: label longer than %d bytes",
+                                           static_cast<int>(dnslimits::MaxLabelLength)));
+  Out += static_cast<char>(Label.size());
   Out += Label;
 }
 

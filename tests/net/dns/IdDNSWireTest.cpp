@@ -116,7 +116,7 @@ TEST(DNSQuery, NameEncodings) {
       {"", 15, ""},
       {"x.y", 253, Msg().Labels("x.y")},  // MAILB: asked, only its replies fail
       {"x.y", 28, Msg().Labels("x.y")},   // types outside the table: labels too
-      {std::string(70, 'a'), 1, std::string(1, 70) + std::string(70, 'a')},
+      {std::string(63, 'a'), 1, std::string(1, 63) + std::string(63, 'a')},
   };
   for (const auto& c : cases) {
     std::string out;
@@ -150,6 +150,33 @@ TEST(DNSQuery, RefusesObsoleteTypesAndEmptyList) {
   } catch (const EIdDnsResolverError& e) {
     EXPECT_EQ(e.Message, "Invaild Query Count 1");
   }
+}
+
+TEST(DNSQuery, RefusesALabelThatDoesNotFitItsLengthByte) {
+  // 63 bytes is the longest label; 300 bytes would wrap the length byte to 44
+  // and smuggle the rest of the label into the query as labels and fields.
+  for (size_t n : {64u, 300u}) {
+    TIdDNSHeader h;
+    TIdDNSQuestionList qs;
+    TQuestionItem* q = qs.Add();
+    q->QName = "mail." + std::string(n, 'a') + ".test";
+    q->QType = 15;
+    q->QClass = 1;
+    try {
+      BuildDNSQuery(h, qs);
+      ADD_FAILURE() << n << "-byte label was built";
+    } catch (const EIdDnsResolverError& e) {
+      EXPECT_EQ(e.Message, "Invalid domain name: label longer than 63 bytes");
+    }
+  }
+  TIdDNSHeader h;
+  TIdDNSQuestionList qs;
+  TQuestionItem* q = qs.Add();
+  q->QName = std::string(63, 'b') + ".test";
+  q->QType = 15;
+  q->QClass = 1;
+  std::string built = BuildDNSQuery(h, qs);
+  EXPECT_EQ(static_cast<uint8_t>(built[12]), 63);
 }
 
 TEST(DNSQuery, IdsAreFreshAndBelowBound) {
