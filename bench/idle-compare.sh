@@ -5,7 +5,8 @@
 # system, from /proc/<pid>/stat) over an idle window.
 #
 # All three check a loopback echo page served by nginx ("BEGINIP" address
-# "ENDIP") once a minute. Corvale runs under Xvfb with trayer as the tray host,
+# "ENDIP") once a minute: inadyn and ddclient on 127.0.0.1:8080, Corvale at
+# the address a build without its own echo host asks, http://127.7.0.1/. Corvale runs under Xvfb with trayer as the tray host,
 # its window hidden (Start Minimized) and its countdown ticking every second.
 # Everything runs in a private network namespace that has only the loopback
 # interface, so nothing can reach another address.
@@ -57,6 +58,7 @@ http {
   scgi_temp_path $work/nginx/scgi;
   server {
     listen 127.0.0.1:$port;
+    listen 127.7.0.1:80;  # Corvale's built-in echo host
     location = /GetMyIP.pl {
       default_type text/html;
       return 200 "<html><body>BEGINIP\$remote_addr ENDIP</body></html>\n";
