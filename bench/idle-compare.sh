@@ -6,8 +6,9 @@
 #
 # All three check a loopback echo page served by nginx ("BEGINIP" address
 # "ENDIP") once a minute: inadyn and ddclient on 127.0.0.1:8080, Corvale at
-# the address a build without its own echo host asks, http://127.7.0.1/. Corvale runs under Xvfb with trayer as the tray host,
-# its window hidden (Start Minimized) and its countdown ticking every second.
+# the address a build without its own echo host asks, http://127.7.0.1/.
+# Corvale runs under Xvfb with trayer as the tray host, its window hidden
+# (Start Minimized) and its countdown ticking every second.
 # Everything runs in a private network namespace that has only the loopback
 # interface, so nothing can reach another address.
 #
