@@ -94,20 +94,24 @@ class RecordingSMTP(SMTP):
         await super().push(status)
 
 
-def main():
+def argument_parser():
+    """The options every sink shares: where to listen and where to record."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--dir", required=True)
     parser.add_argument("--reject-rcpt", action="append", default=[])
-    args = parser.parse_args()
+    return parser
 
-    recorder = Recorder(args.dir, args.reject_rcpt)
+
+def serve(args, make_session):
+    """Listens on args.host:args.port, one session from make_session() per
+    connection, until SIGTERM or SIGINT. The "listening" line on stdout is the
+    harness's sign that the server is ready."""
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     server = loop.run_until_complete(
-        loop.create_server(lambda: RecordingSMTP(recorder, enable_SMTPUTF8=True),
-                           host=args.host, port=args.port))
+        loop.create_server(make_session, host=args.host, port=args.port))
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     loop.add_signal_handler(signal.SIGINT, loop.stop)
     print("smtp_sink listening on %s:%d" % (args.host, args.port), flush=True)
@@ -116,6 +120,12 @@ def main():
     finally:
         server.close()
     return 0
+
+
+def main():
+    args = argument_parser().parse_args()
+    recorder = Recorder(args.dir, args.reject_rcpt)
+    return serve(args, lambda: RecordingSMTP(recorder, enable_SMTPUTF8=True))
 
 
 if __name__ == "__main__":

@@ -11,10 +11,7 @@ Files and transcript as smtp_sink.py writes them; "auth <login>" is added to a
 message's .meta when the session authenticated.
 """
 
-import argparse
-import asyncio
 import os
-import signal
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -61,11 +58,7 @@ def make_authenticator(user, password):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--dir", required=True)
-    parser.add_argument("--reject-rcpt", action="append", default=[])
+    parser = smtp_sink.argument_parser()
     parser.add_argument("--rcpt-251", action="append", default=[])
     parser.add_argument("--ehlo-500", action="store_true")
     parser.add_argument("--auth")
@@ -77,19 +70,7 @@ def main():
         user, _, password = args.auth.partition(":")
         kwargs.update(authenticator=make_authenticator(user, password),
                       auth_require_tls=False)
-    loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)
-    server = loop.run_until_complete(
-        loop.create_server(lambda: VariantSMTP(recorder, args.ehlo_500, **kwargs),
-                           host=args.host, port=args.port))
-    loop.add_signal_handler(signal.SIGTERM, loop.stop)
-    loop.add_signal_handler(signal.SIGINT, loop.stop)
-    print("smtp_sink listening on %s:%d" % (args.host, args.port), flush=True)
-    try:
-        loop.run_forever()
-    finally:
-        server.close()
-    return 0
+    return smtp_sink.serve(args, lambda: VariantSMTP(recorder, args.ehlo_500, **kwargs))
 
 
 if __name__ == "__main__":
