@@ -117,6 +117,9 @@ TEST(IdSMTPScripted, RsetReplyIgnoredNoAuthWithoutTheSchemeQuitNotAwaited) {
   EXPECT_FALSE(smtp.Authenticated);
   // A closed session writes nothing more.
   smtp.CloseSession();
+  // Quit is written without waiting for an answer, so the server may still be
+  // reading it: wait until it has seen the connection end.
+  ASSERT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
   const std::string got = srv.Received(0);
   EXPECT_EQ(got.find("auth"), std::string::npos);
   EXPECT_EQ(got.find("Bcc"), std::string::npos);  // Bcc gets RCPT only
