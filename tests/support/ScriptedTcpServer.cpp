@@ -120,9 +120,17 @@ class ScriptedTcpServer::Connection {
       Note("script done");
       CloseAfter_ = true;
     }
-    // Finished before the drain: the client may hold its end open for long.
+    // The client can see the end (FIN, or the close) before anyone waiting
+    // for this script is told; the drain comes after, as the client may hold
+    // its end open for long.
+    if (CloseAfter_) {
+      ::shutdown(Fd_, SHUT_WR);
+    } else {
+      ::close(Fd_);
+      Fd_ = -1;
+    }
     Server_.ScriptEnded();
-    if (CloseAfter_) CloseGracefully();
+    if (CloseAfter_) Drain();
   }
 
  private:
@@ -218,11 +226,10 @@ class ScriptedTcpServer::Connection {
     return true;
   }
 
-  // FIN, then read (and record) until the client closes, the drain time is
-  // up or the server stops; then close. Closing with unread bytes in the
-  // receive queue would make the kernel send a reset instead of the FIN.
-  void CloseGracefully() {
-    ::shutdown(Fd_, SHUT_WR);
+  // After our FIN, reads (and records) until the client closes, the drain
+  // time is up or the server stops; the destructor then closes. Closing with
+  // unread bytes in the receive queue would make the kernel send a reset.
+  void Drain() {
     const auto deadline = Clock::now() + kDrainTimeout;
     while (!PeerClosed_ && ReadMore("closing", deadline)) Pending_.clear();
   }
