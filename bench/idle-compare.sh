@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Idle cost of Corvale next to two dynamic-address clients, inadyn and ddclient,
 # measured from outside in the same run: resident memory after start (VmRSS and
-# RssAnon, the private part, from /proc/<pid>/status) and CPU time (user +
-# system, from /proc/<pid>/stat) over an idle window.
+# RssAnon, the private part, from /proc/<pid>/status) and CPU time over an
+# idle window (the scheduler's nanosecond count of every thread).
 #
 # All three check a loopback echo page served by nginx ("BEGINIP" address
 # "ENDIP") once a minute: inadyn and ddclient on 127.0.0.1:8080, Corvale at
