@@ -14,11 +14,15 @@
 #
 # Usage: bench/idle-compare.sh [idle-seconds]   (default 600; IDLE_SECONDS too)
 #   CORVALE=path/to/Corvale (default build/default/app/Corvale)
+#   FLOOR=path/to/QtIdleFloor (default build/default/bench/QtIdleFloor): a bare
+#   Qt Widgets program whose hidden status bar is refreshed once a second,
+#   measured beside them as the toolkit's own idle cost.
 # The table is printed and saved to build/bench/idle-compare.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 idle=${1:-${IDLE_SECONDS:-600}}
 corvale=${CORVALE:-build/default/app/Corvale}
+floor=${FLOOR:-build/default/bench/QtIdleFloor}
 
 if [ -z "${CORVALE_BENCH_NETNS:-}" ]; then
   for tool in inadyn ddclient nginx Xvfb trayer unshare; do
@@ -26,6 +30,7 @@ if [ -z "${CORVALE_BENCH_NETNS:-}" ]; then
       { echo "idle-compare: $tool is missing (scripts/install-deps)" >&2; exit 1; }
   done
   [ -x "$corvale" ] || { echo "idle-compare: $corvale is not built" >&2; exit 1; }
+  [ -x "$floor" ] || { echo "idle-compare: $floor is not built" >&2; exit 1; }
   export CORVALE_BENCH_NETNS=1
   exec unshare --net "$0" "$@"
 fi
@@ -89,6 +94,9 @@ sleep 1
 (cd "$work/corvale" && exec ./Corvale) >"$work/corvale.log" 2>&1 &
 corvale_pid=$!
 pids+=($corvale_pid)
+"$floor" >"$work/floor.log" 2>&1 &
+floor_pid=$!
+pids+=($floor_pid)
 
 # inadyn: a custom provider on loopback, checking every minute.
 mkdir -p "$work/inadyn"
@@ -140,10 +148,10 @@ sleep "$settle"
 # coarse for processes that wake for microseconds at a time.
 cpu_us() { cat /proc/"$1"/task/*/schedstat | awk '{ns += $1} END {printf "%d\n", ns / 1000}'; }
 kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }
-names=(Corvale inadyn ddclient)
-list=($corvale_pid $inadyn_pid $ddclient_pid)
+names=(Corvale inadyn ddclient "Qt floor")
+list=($corvale_pid $inadyn_pid $ddclient_pid $floor_pid)
 declare -A rss anon c0
-for i in 0 1 2; do
+for i in 0 1 2 3; do
   p=${list[$i]}
   kill -0 "$p" 2>/dev/null || { echo "idle-compare: ${names[$i]} is not running" >&2; cat "$work"/*.log >&2; exit 1; }
   rss[$i]=$(kb "$p" VmRSS)
@@ -157,8 +165,9 @@ mkdir -p build/bench
 {
   echo "Idle comparison: ${idle} s idle after ${settle} s start-up, all checking a loopback page every 60 s"
   echo "Corvale: window hidden, countdown every second (Xvfb + trayer); $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "Qt floor: bench/QtIdleFloor, a hidden Qt window refreshing a status-bar text every second"
   printf '%-10s %10s %12s %14s %14s\n' program "VmRSS MB" "RssAnon MB" "CPU ms total" "CPU ms/min"
-  for i in 0 1 2; do
+  for i in 0 1 2 3; do
     p=${list[$i]}
     kill -0 "$p" 2>/dev/null || { echo "${names[$i]} died during the window"; continue; }
     c1=$(cpu_us "$p")
