@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 
@@ -83,7 +84,14 @@ TEST(AboutQtTest, ModalDialogWithPictureVersionAndLinkEndsOnEscape) {
       }
     });
     for (QPushButton* b : w->findChildren<QPushButton*>())
-      if (b->text() == "System Info...") QTest::mouseClick(b, Qt::LeftButton);
+      if (b->text() == "System Info...") {
+        // The caption fits the design's 73 pixels inside the button's frame.
+        b->ensurePolished();
+        const int frame = b->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, b);
+        EXPECT_EQ(b->width(), 73);
+        EXPECT_LE(b->fontMetrics().horizontalAdvance(b->text()) + 2 * frame, b->width());
+        QTest::mouseClick(b, Qt::LeftButton);
+      }
     EXPECT_TRUE(w->isVisible());  // the about window stays after the report
     checked = true;
     QTest::keyClick(w, Qt::Key_Escape);

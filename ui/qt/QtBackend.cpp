@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QCursor>
 #include <QEventLoop>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -245,7 +246,46 @@ class BitBtnPeer : public WidgetPeer {
   void Changed() override {
     WidgetPeer::Changed();
     if (Stale) return;
-    if (auto* w = qobject_cast<QPushButton*>(Widget)) w->setText(Q(Control.GetCaption()));
+    auto* w = qobject_cast<QPushButton*>(Widget);
+    if (!w) return;
+    w->setText(Q(Control.GetCaption()));
+    FitCaption(*w);
+  }
+
+ private:
+  // The toolkit's button margins and fonts are wider than the classic ones
+  // the window designs were made for, and would cut a caption such as
+  // "System Info..." at 73 pixels. A caption that does not fit gets narrow
+  // side padding, as a classic button draws it, and if it still does not fit
+  // a smaller font, one point at a time down to 6 points. A caption that fits
+  // keeps the style's own look and the window's font.
+  static void FitCaption(QPushButton& w) {
+    QStyle* style = w.style();
+    const int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, &w);
+    const int margin = style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, &w);
+    const int icon = w.icon().isNull() ? 0 : w.iconSize().width() + 4;
+    QFont font = w.parentWidget() ? w.parentWidget()->font() : QApplication::font();
+    // The text as drawn: a single "&" marks the mnemonic and takes no room.
+    QString shown = w.text();
+    shown.replace(QStringLiteral("&&"), QStringLiteral("\x01"))
+        .remove(QLatin1Char('&'))
+        .replace(QLatin1Char('\x01'), QLatin1Char('&'));
+    const auto width = [&shown](const QFont& f) {
+      return QFontMetrics(f).horizontalAdvance(shown);
+    };
+    QString sheet;
+    if (width(font) + 2 * margin + 2 * frame + icon > w.width()) {
+      constexpr int kNarrowPadding = 1;
+      sheet = QStringLiteral("padding-left: %1px; padding-right: %1px;").arg(kNarrowPadding);
+      const int room = w.width() - 2 * frame - 2 * kNarrowPadding - icon;
+      int points = font.pointSize();
+      if (points > 0 && width(font) > room) {
+        while (points > 6 && width(font) > room) font.setPointSize(--points);
+        sheet += QStringLiteral(" font-size: %1pt;").arg(points);
+      }
+      sheet = QStringLiteral("QPushButton { %1 }").arg(sheet);
+    }
+    if (w.styleSheet() != sheet) w.setStyleSheet(sheet);
   }
 };
 
