@@ -117,7 +117,8 @@ class ScriptedTcpServer {
   std::string Log() const;
 
   // Waits (up to timeout) until at least count connections were accepted /
-  // have finished; returns whether they did.
+  // have finished; returns whether they did. A finished connection has
+  // already sent its FIN or been closed, so the client can see its end.
   bool WaitForConnections(size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
   bool WaitForFinished(size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
 
