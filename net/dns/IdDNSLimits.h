@@ -8,6 +8,8 @@ namespace dnslimits {
 
 // RFC 1035 4.1.1: the fixed header is six 16-bit words.
 constexpr size_t HeaderSize = 12;
+// RFC 1035 4.1.1: the identifier is the header's first 16-bit word.
+constexpr size_t IdSize = 2;
 // RFC 1035 4.1.3: type, class, TTL and RDLENGTH before a record's RDATA.
 constexpr size_t RecordFixedSize = 10;
 // Query identifiers are drawn below this bound (0 to 61999), as the resolver
@@ -31,6 +33,10 @@ constexpr int MxPreferenceWidth = 5;
 constexpr int DefaultPort = 53;
 // How long Resolve waits for a reply unless told otherwise, in ms.
 constexpr int DefaultReceiveTimeout = 4000;
+// Datagrams already queued on the socket that one query discards before it is
+// sent; this bounds the work a flood can cause, and any left over are still
+// dropped by their identifier while the reply is awaited.
+constexpr int MaxStaleDatagrams = 64;
 
 }  // namespace dnslimits
 

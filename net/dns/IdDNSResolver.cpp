@@ -26,6 +26,22 @@ void TIdDNSResolver::BuildQuery() {
   QueryLength = static_cast<int>(QueryPacket.size());
 }
 
+void TIdDNSResolver::DiscardStaleDatagrams() {
+  // A socket that is not open yet has received nothing.
+  if (!GetActive()) return;
+  // The socket lives as long as the resolver, so a reply that came after an
+  // earlier query's time-out is still queued here; read as this query's reply
+  // it would fail it, and every later query would read the next stale one.
+  // UDP hands a datagram over whole or drops the part that does not fit, so a
+  // small buffer discards any datagram; what the read reports is of no use.
+  char scratch[dnslimits::HeaderSize];
+  for (int i = 0; i < dnslimits::MaxStaleDatagrams && SocketHandle().WaitReadable(0); ++i) {
+    std::string ip;
+    int port = 0;
+    RecvRaw(scratch, static_cast<int>(sizeof scratch), ip, port);
+  }
+}
+
 std::string TIdDNSResolver::ReceiveReply(const std::string& ServerIP) {
   using Clock = std::chrono::steady_clock;
   const int timeout = EffectiveTimeout(TimeoutDefault);
@@ -47,8 +63,14 @@ std::string TIdDNSResolver::ReceiveReply(const std::string& ServerIP) {
     // wait goes on until the deadline.
     if (!ip.empty() && (ip != ServerIP || port != Port)) continue;
     GlobalStack->CheckSocketResult(n);
-    if (n == 0) throw EIdUDPReceiveErrorZeroBytes();
     reply.resize(static_cast<size_t>(n));
+    // The id is the only link between a query and its reply (RFC 1035 7.3).
+    // A datagram without this query's id answers something else (a reply
+    // that came after an earlier query gave up), and one too short to hold an
+    // id (an empty one included) answers nothing: either is dropped like a
+    // stranger's datagram, and the wait goes on until the same deadline. A
+    // datagram with the right id is the reply, whatever its form.
+    if (!DNSMessageHasId(reply, Header.ID)) continue;
     return reply;
   }
 }
@@ -66,6 +88,7 @@ void TIdDNSResolver::Resolve() {
   try {
     BuildQuery();
     std::string server = GlobalStack->ResolveAddress(Host);
+    DiscardStaleDatagrams();
     SendBytes(server, Port, QueryPacket.data(), QueryLength);
     ReplyPacket = ReceiveReply(server);
   } catch (...) {

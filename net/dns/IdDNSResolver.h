@@ -21,14 +21,16 @@ class TIdDNSResolver : public TIdUDPClient {
 
   // Header.ClearCounts, then empties Questions, Answers, Authority, Additional.
   virtual void ClearResults();
-  // Builds the query from Header and Questions, sends it to Host:Port, waits up
-  // to ReceiveTimeout ms for the server's reply and decodes it into Header and
-  // the four lists. Datagrams from any other address or port are dropped while
-  // waiting. The reply is decoded also when building, sending or receiving
-  // failed (then the previous reply is decoded again); a decoding failure is
-  // what leaves then, else the first failure. Raises EIdDnsResolverError (no
-  // reply: "Received Packet is too small. Less than 4 bytes 28") and the
-  // socket errors of the UDP component.
+  // Builds the query from Header and Questions, discards datagrams still queued
+  // on the socket (late replies to earlier queries), sends the query to
+  // Host:Port, waits up to ReceiveTimeout ms for the server's reply and decodes
+  // it into Header and the four lists. While waiting, datagrams from any other
+  // address or port and datagrams that do not carry the query's id are dropped
+  // and the wait goes on within the same time-out. The reply is decoded also
+  // when building, sending or receiving failed (then the previous reply is
+  // decoded again); a decoding failure is what leaves then, else the first
+  // failure. Raises EIdDnsResolverError (no reply: "Received Packet is too
+  // small. Less than 4 bytes 28") and the socket errors of the UDP component.
   void Resolve();
 
   TIdDNSHeader Header;
@@ -43,8 +45,13 @@ class TIdDNSResolver : public TIdUDPClient {
 
  protected:
   void BuildQuery();
-  // Waits for the server's reply until ReceiveTimeout has passed since the
-  // call; the empty text after the time-out.
+  // Reads and drops, without waiting, the datagrams queued on an open socket
+  // (at most dnslimits::MaxStaleDatagrams of them).
+  void DiscardStaleDatagrams();
+  // Waits for the server's reply to the query with id Header.ID until
+  // ReceiveTimeout has passed since the call; the empty text after the
+  // time-out. Raises EIdSocketError for a failed receive from the server
+  // (10040 for a datagram longer than BufferSize).
   std::string ReceiveReply(const std::string& ServerIP);
   void ParseReply();
 };

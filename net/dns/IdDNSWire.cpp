@@ -199,6 +199,11 @@ std::string BuildDNSQuery(TIdDNSHeader& Header, const TIdDNSQuestionList& Questi
   return q;
 }
 
+bool DNSMessageHasId(std::string_view Datagram, uint16_t Id) {
+  TIdDNSReader r(Datagram);
+  return r.Has(dnslimits::IdSize) && r.U16(dnscheck::Below4) == Id;
+}
+
 size_t ParseDNSReply(std::string_view Reply, size_t QueryLength, const TIdDNSReplyParts& Parts) {
   TIdDNSHeader& h = Parts.Header;
   TIdDNSReader r(Reply);

@@ -38,5 +38,9 @@ void EncodeDNSQuestionName(std::string& Out, const std::string& QName, uint16_t 
 // stays in Parts.
 size_t ParseDNSReply(std::string_view Reply, size_t QueryLength, const TIdDNSReplyParts& Parts);
 
+// Whether Datagram begins with the identifier Id. A datagram too short to hold
+// an identifier (fewer than two bytes) carries no one's, so it is false.
+bool DNSMessageHasId(std::string_view Datagram, uint16_t Id);
+
 // The text for an RCODE (0 to 15).
 std::string DNSRcodeText(unsigned Rcode);

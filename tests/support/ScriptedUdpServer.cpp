@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -56,6 +57,25 @@ bool ScriptedUdpServer::WaitForQueries(size_t count, std::chrono::milliseconds t
   return Changed_.wait_for(lock, timeout, [&] { return Queries_.size() >= count; });
 }
 
+void ScriptedUdpServer::SendToLastClient(const std::string& Bytes) {
+  sockaddr_in to{};
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    if (LastClient_.size() != sizeof to)
+      throw std::logic_error("ScriptedUdpServer: no datagram received yet");
+    std::memcpy(&to, LastClient_.data(), sizeof to);
+  }
+  // Datagram sockets may be written from two threads at once.
+  if (::sendto(Fd_, Bytes.data(), Bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
+      static_cast<ssize_t>(Bytes.size()))
+    throw std::runtime_error("ScriptedUdpServer: sendto failed");
+}
+
+size_t ScriptedUdpServer::RepliesSent() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return RepliesSent_;
+}
+
 std::string ScriptedUdpServer::WithIdOf(const std::string& query, std::string reply) {
   for (size_t i = 0; i < 2 && i < query.size() && i < reply.size(); ++i) reply[i] = query[i];
   return reply;
@@ -86,12 +106,15 @@ void ScriptedUdpServer::Loop() {
     {
       std::lock_guard<std::mutex> lock(Mutex_);
       Queries_.push_back(query);
+      LastClient_.assign(reinterpret_cast<const char*>(&from), len);
     }
     Changed_.notify_all();
     for (const Reply& r : Script_(query)) {
       if (!Wait(r.Delay)) return;
       ::sendto(r.FromOtherPort ? OtherFd_ : Fd_, r.Bytes.data(), r.Bytes.size(), 0,
                reinterpret_cast<sockaddr*>(&from), len);
+      std::lock_guard<std::mutex> lock(Mutex_);
+      ++RepliesSent_;
     }
   }
 }

@@ -2,7 +2,8 @@
 // An in-process UDP server on 127.0.0.1:<free port> that answers each
 // datagram it receives as a script says: the faults a real DNS server will not
 // produce (a lying length, a pointer loop, a wrong id, an oversize datagram,
-// an empty one, a reply from another port, no reply at all).
+// an empty one, a reply from another port, no reply at all, a reply sent after
+// the client stopped waiting).
 //
 //   ScriptedUdpServer srv([](const std::string& query) {
 //     return std::vector<ScriptedUdpServer::Reply>{{WithIdOf(query, reply)}};
@@ -14,6 +15,7 @@
 // also in the middle of a delayed reply.
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -48,6 +50,13 @@ class ScriptedUdpServer {
   // Waits up to timeout for at least count datagrams; returns whether they came.
   bool WaitForQueries(size_t count, std::chrono::milliseconds timeout = kDefaultWait) const;
 
+  // Sends Bytes from the server's port to the sender of the last datagram
+  // received, at once and outside the script: a reply that comes after the
+  // client has stopped waiting. Throws std::logic_error before any datagram.
+  void SendToLastClient(const std::string& Bytes);
+  // The script's replies sent so far.
+  size_t RepliesSent() const;
+
   // A reply with its first two bytes (the DNS id) replaced by the query's.
   static std::string WithIdOf(const std::string& query, std::string reply);
 
@@ -68,5 +77,9 @@ class ScriptedUdpServer {
   mutable std::mutex Mutex_;
   mutable std::condition_variable Changed_;
   std::vector<std::string> Queries_;
+  // The socket address of the last datagram's sender, as bytes (empty before
+  // the first), so that this header needs no socket headers.
+  std::string LastClient_;
+  size_t RepliesSent_ = 0;
   std::thread Thread_;
 };

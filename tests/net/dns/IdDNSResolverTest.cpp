@@ -1,11 +1,13 @@
 // The resolver's exchange against an in-process scripted UDP server: exact
-// query bytes, the identifier check, time-outs, spoofed and oversize
+// query bytes, the identifier check, time-outs, late, spoofed and oversize
 // datagrams, and every malformed reply of the decoder's table sent for real.
 #include "net/dns/IdDNSResolver.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <vector>
 
 #include "tests/net/dns/DnsBytes.h"
 #include "tests/net/dns/DnsMalformed.h"
@@ -48,6 +50,43 @@ std::string MxReply(const std::string& query) {
                                                 .Labels("back")
                                                 .Ptr(12));
 }
+
+// The same reply with another id (the query's with its low bit flipped).
+std::string WithOtherId(std::string reply) {
+  reply[1] = static_cast<char>(reply[1] ^ 1);
+  return reply;
+}
+
+// The reply to any MX query: its id and question section copied, then one MX
+// answer whose exchange is "mx." and the question name, so a lookup shows
+// which query its answer belongs to.
+std::string MxReplyTo(const std::string& query) {
+  return Msg()
+      .Raw(query.substr(0, 2))  // the query's id
+      .U16(kReplyFlags)
+      .U16(1)  // one question
+      .U16(1)  // one answer
+      .U16(0)
+      .U16(0)
+      .Raw(query.substr(12))  // the question, as asked
+      .Ptr(12)                // owner: the question name
+      .U16(15)                // MX
+      .U16(1)                 // IN
+      .U32(60)                // TTL
+      .U16(7)                 // RDLENGTH: 2 + 3 + 2
+      .U16(10)                // preference
+      .Labels("mx")
+      .Ptr(12);  // exchange: mx.<question name>
+}
+
+// The exchanges of MX answers, in order, separated by blanks.
+std::string Exchanges(const TIdDNSResourceList& answers) {
+  std::string out;
+  for (int i = 0; i < answers.Count(); ++i) out += (i ? " " : "") + answers[i].RData.MX.Exchange;
+  return out;
+}
+
+const char* const kNoReply = "Received Packet is too small. Less than 4 bytes 28";
 
 // A resolver set up as the program does for one MX lookup.
 void PrepareMx(TIdDNSResolver& r, uint16_t port, const std::string& domain = "example.org",
@@ -160,17 +199,132 @@ TEST(DNSResolver, DatagramsFromAnotherPortAreDropped) {
   EXPECT_EQ(s.Answers.Count(), 0);
 }
 
-TEST(DNSResolver, WrongIdentifierNamesTheExpectedOne) {
+TEST(DNSResolver, OnlyADatagramWithTheQuerysIdIsItsReply) {
+  // What the server's own address and port send before (or instead of) the
+  // reply. A datagram that cannot carry the query's id is dropped and the wait
+  // goes on; one that carries it is the reply, and its faults are raised.
+  struct Case {
+    const char* What;
+    std::function<Replies(const std::string& q)> Send;
+    std::string Error = {};  // empty: the reply is decoded
+  };
+  const std::vector<Case> cases = {
+      {"another id, then the reply",
+       [](const std::string& q) {
+         return Replies{{WithOtherId(MxReply(q))}, {MxReply(q)}};
+       }},
+      {"an empty datagram, then the reply",
+       [](const std::string& q) {
+         return Replies{{""}, {MxReply(q)}};
+       }},
+      {"the id's first byte alone, then the reply",
+       [](const std::string& q) {
+         return Replies{{q.substr(0, 1)}, {MxReply(q)}};
+       }},
+      {"three bytes with another id, then the reply",
+       [](const std::string& q) {
+         return Replies{{WithOtherId(q.substr(0, 2) + "\x81")}, {MxReply(q)}};
+       }},
+      {"another id only, twice",
+       [](const std::string& q) {
+         return Replies{{WithOtherId(MxReply(q))}, {WithOtherId(MxReply(q))}};
+       },
+       kNoReply},
+      {"three bytes with the id",
+       [](const std::string& q) {
+         return Replies{{q.substr(0, 2) + "\x81"}, {MxReply(q)}};
+       },
+       kNoReply},
+      {"eleven bytes with the id",
+       [](const std::string& q) {
+         return Replies{
+             {ScriptedUdpServer::WithIdOf(q, Msg().U16(0).U16(kReplyFlags).U32(0).U16(0).U8(0))},
+             {MxReply(q)}};
+       },
+       "Received Packet is too small. Less than 12 bytes 29"},
+      {"server failure with the id",
+       [](const std::string& q) {
+         return Replies{{ScriptedUdpServer::WithIdOf(q, Msg().Header(0, 0x8182, 0, 0, 0, 0))},
+                        {MxReply(q)}};
+       },
+       "DNS Server Reports Query Server Error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    ScriptedUdpServer srv(c.Send);
+    TIdDNSResolver r;
+    // Where nothing will be accepted, the outcome is the time-out whatever
+    // arrives when, so a short one will do.
+    PrepareMx(r, srv.Port(), "example.org", c.Error == kNoReply ? 300 : 3000);
+    std::string error = ResolveError(r);
+    if (c.Error.empty()) {
+      EXPECT_EQ(error, "(no error)");
+      EXPECT_EQ(Exchanges(r.Answers), "mail.example.org back.example.org");
+    } else {
+      EXPECT_EQ(error, c.Error);
+      EXPECT_EQ(r.Answers.Count(), 0);
+    }
+  }
+}
+
+TEST(DNSResolver, LateReplyLeavesLaterLookupsInStep) {
+  // The first query is answered only after the resolver has given up on it;
+  // three lookups follow on the same resolver, and so the same socket, and
+  // each must get its own answer.
+  struct Case {
+    const char* What;
+    bool QueuedBeforeNextQuery;  // else it comes while the second one waits
+    bool LongerThanBuffer;
+  };
+  const Case cases[] = {
+      {"late reply waiting on the socket", true, false},
+      {"late reply longer than the buffer waiting on the socket", true, true},
+      {"late reply arriving while the next query waits", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    auto lateReplyTo = [&c](const std::string& query) {
+      return c.LongerThanBuffer ? ScriptedUdpServer::WithIdOf(query, std::string(9000, 'x'))
+                                : MxReplyTo(query);
+    };
+    // Called on the server's thread only, one datagram at a time.
+    ScriptedUdpServer srv(
+        [&c, &lateReplyTo, n = 0, first = std::string()](const std::string& q) mutable {
+          if (++n == 1) {
+            first = q;
+            return Replies{};
+          }
+          Replies replies;
+          if (n == 2 && !c.QueuedBeforeNextQuery) replies.push_back({lateReplyTo(first)});
+          replies.push_back({MxReplyTo(q)});
+          return replies;
+        });
+    TIdDNSResolver r;
+    PrepareMx(r, srv.Port(), "first.test", 200);
+    EXPECT_EQ(ResolveError(r), kNoReply);
+    if (c.QueuedBeforeNextQuery) {
+      srv.SendToLastClient(lateReplyTo(srv.Queries().at(0)));
+      ASSERT_TRUE(r.SocketHandle().WaitReadable(5000)) << "the late reply did not arrive";
+    }
+    for (std::string domain : {"second.test", "third.test", "fourth.test"}) {
+      PrepareMx(r, srv.Port(), domain);
+      EXPECT_EQ(ResolveError(r), "(no error)") << domain;
+      EXPECT_EQ(Exchanges(r.Answers), "mx." + domain);
+    }
+  }
+}
+
+TEST(DNSResolver, DatagramsWithAnotherIdDoNotProlongTheWait) {
+  // One datagram with another id every 50 ms, far longer than the time-out of
+  // 300 ms: only a wait bounded from the start ends before the stream does.
+  constexpr int kStream = 1000;
   ScriptedUdpServer srv([](const std::string& q) {
-    std::string reply = MxReply(q);
-    reply[1] = static_cast<char>(reply[1] ^ 1);
-    return Replies{{reply}};
+    return Replies(kStream, Reply{WithOtherId(MxReply(q)), false, milliseconds(50)});
   });
   TIdDNSResolver r;
-  PrepareMx(r, srv.Port());
-  std::string error = ResolveError(r);
-  EXPECT_EQ(error, "Invalid Header Id " + std::to_string(r.Header.ID));
-  EXPECT_EQ(r.Answers.Count(), 0);
+  PrepareMx(r, srv.Port(), "example.org", 300);
+  EXPECT_EQ(ResolveError(r), kNoReply);
+  EXPECT_LT(srv.RepliesSent(), static_cast<size_t>(kStream));
 }
 
 TEST(DNSResolver, RcodeNameErrorKeepsFlags) {
@@ -235,15 +389,18 @@ TEST(DNSResolver, EveryMalformedReplyOverUdp) {
   // than that fail the length check (30) unless an earlier check strikes.
   for (const auto& c : dnstest::MalformedTable()) {
     const bool otherId = std::string(c.What) == "other id";
+    // A datagram with another id, or none (the empty one), is not the reply:
+    // it is dropped and the time-out ends the wait, so a short one will do.
+    const bool dropped = otherId || std::string(c.What) == "empty";
     ScriptedUdpServer srv([&](const std::string& q) {
       return Replies{{otherId ? c.Reply : ScriptedUdpServer::WithIdOf(q, c.Reply)}};
     });
     TIdDNSResolver r;
-    PrepareMx(r, srv.Port(), "");
+    PrepareMx(r, srv.Port(), "", dropped ? 300 : 3000);
     std::string error = ResolveError(r);
     std::string expected = c.Error;
-    if (otherId) {
-      expected = "Invalid Header Id " + std::to_string(r.Header.ID);
+    if (dropped) {
+      expected = kNoReply;
     } else if (c.Reply.size() < 17 && c.Reply.size() >= 12 &&
                c.Error.find("Less than") == std::string::npos &&
                c.Error.find("DNS Server") == std::string::npos &&
