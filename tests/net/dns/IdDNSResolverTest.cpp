@@ -207,6 +207,9 @@ TEST(DNSResolver, OnlyADatagramWithTheQuerysIdIsItsReply) {
     const char* What;
     std::function<Replies(const std::string& q)> Send;
     std::string Error = {};  // empty: the reply is decoded
+    // Where nothing will be accepted, the outcome is the time-out whatever
+    // arrives when, so a short one will do.
+    int TimeoutMs = 3000;
   };
   const std::vector<Case> cases = {
       {"another id, then the reply",
@@ -229,7 +232,7 @@ TEST(DNSResolver, OnlyADatagramWithTheQuerysIdIsItsReply) {
        [](const std::string& q) {
          return Replies{{WithOtherId(MxReply(q))}, {WithOtherId(MxReply(q))}};
        },
-       kNoReply},
+       kNoReply, 300},
       {"three bytes with the id",
        [](const std::string& q) {
          return Replies{{q.substr(0, 2) + "\x81"}, {MxReply(q)}};
@@ -253,9 +256,7 @@ TEST(DNSResolver, OnlyADatagramWithTheQuerysIdIsItsReply) {
     SCOPED_TRACE(c.What);
     ScriptedUdpServer srv(c.Send);
     TIdDNSResolver r;
-    // Where nothing will be accepted, the outcome is the time-out whatever
-    // arrives when, so a short one will do.
-    PrepareMx(r, srv.Port(), "example.org", c.Error == kNoReply ? 300 : 3000);
+    PrepareMx(r, srv.Port(), "example.org", c.TimeoutMs);
     std::string error = ResolveError(r);
     if (c.Error.empty()) {
       EXPECT_EQ(error, "(no error)");
