@@ -50,10 +50,7 @@ void TIdCoder::SetBufferSize(int ASize) {
   // A buffer must hold at least one byte; what is buffered is coded first so
   // that no input is lost by shrinking.
   if (ASize < 1) ASize = 1;
-  if (BufferCount > static_cast<size_t>(ASize)) {
-    CodeBlock();
-    BufferCount = 0;
-  }
+  if (BufferCount > static_cast<size_t>(ASize)) CodeBlock();
   Buffer.resize(static_cast<size_t>(ASize));
 }
 
@@ -70,10 +67,7 @@ std::string TIdCoder::CodeText(std::string_view AText) {
     std::memcpy(Buffer.data() + BufferCount, AText.data(), n);
     BufferCount += n;
     AText.remove_prefix(n);
-    if (BufferCount == size) {
-      CodeBlock();
-      BufferCount = 0;
-    }
+    if (BufferCount == size) CodeBlock();
   }
   return CompleteOnEachCall ? EndInput() : TakeOutput();
 }
@@ -82,7 +76,6 @@ void TIdCoder::CodeBlockDirect(std::string_view ABlock) {
   std::memcpy(Buffer.data(), ABlock.data(), ABlock.size());
   BufferCount = ABlock.size();
   CodeBlock();
-  BufferCount = 0;
 }
 
 std::string TIdCoder::EndInput() {
@@ -95,6 +88,7 @@ std::string TIdCoder::EndInput() {
 
 void TIdCoder::CodeBlock() {
   OutputData(std::string(Buffered()));
+  BufferCount = 0;
 }
 
 void TIdCoder::CodeRest() {
@@ -194,6 +188,7 @@ void TId3To4Coder::CodeBlockDirect(std::string_view ABlock) {
     Decode(ABlock, false);
   else
     Encode(ABlock, false);
+  BufferCount = 0;
 }
 
 void TId3To4Coder::CodeRest() {
@@ -314,39 +309,27 @@ TIdXXDecoder::TIdXXDecoder(TComponent* AOwner) : TIdUUDecoder(AOwner) {
 void TIdQuotedPrintableEncoder::ResetCoder() {
   BufferCount = 0;
   Pending.clear();
-  KeptCR = false;
 }
 
-void TIdQuotedPrintableEncoder::Write(std::string_view AIn, bool AFinal, std::string& AOut) {
+void TIdQuotedPrintableEncoder::SetBufferSize(int ASize) {
+  TIdCoder::SetBufferSize(std::max(ASize, coder_limits::kQpMinBufferSize));
+}
+
+void TIdQuotedPrintableEncoder::Write(std::string_view AIn, std::string& AOut) {
   AOut.reserve(AOut.size() + AIn.size() + AIn.size() / 4 + 8);
   const size_t n = AIn.size();
   for (size_t i = 0; i < n; ++i) {
     unsigned char c = static_cast<unsigned char>(AIn[i]);
-    if (KeptCR) {
-      // A CR from the end of the previous block.
-      KeptCR = false;
-      if (c == '\n') {
-        AOut += "\r\n";
-        continue;
-      }
-      AOut += "=0D";
-    }
     if (!kQp.Encode[c]) {
       AOut += static_cast<char>(c);
     } else if (c == '\r' && i + 1 < n && AIn[i + 1] == '\n') {
       AOut += "\r\n";  // a hard line end
       ++i;
-    } else if (c == '\r' && i + 1 == n && !AFinal) {
-      KeptCR = true;  // its LF may open the next block
     } else {
       AOut += '=';
       AOut += kHex[c >> 4];
       AOut += kHex[c & 15];
     }
-  }
-  if (AFinal && KeptCR) {
-    KeptCR = false;
-    AOut += "=0D";
   }
 }
 
@@ -399,14 +382,25 @@ void TIdQuotedPrintableEncoder::CodeBlock() {
 }
 
 void TIdQuotedPrintableEncoder::CodeBlockDirect(std::string_view ABlock) {
+  // A CR that ends the block may be the first half of a line end whose LF
+  // opens the next one. It is not written now but kept back as the first byte
+  // of the next buffer, which then takes one new byte less: the blocks after
+  // it start one byte earlier, and with them the soft breaks cut at the end of
+  // each block, so the output depends only on the input, never on how the
+  // caller split it.
+  const bool keepCR = !ABlock.empty() && ABlock.back() == '\r';
+  if (keepCR) ABlock.remove_suffix(1);
   std::string written;
-  Write(ABlock, false, written);
+  Write(ABlock, written);
   LineHandler(written);
+  BufferCount = 0;
+  if (keepCR) Buffer[BufferCount++] = '\r';
 }
 
 void TIdQuotedPrintableEncoder::CodeRest() {
+  // A CR kept back with nothing after it is written as =0D.
   std::string written;
-  Write(Buffered(), true, written);
+  Write(Buffered(), written);
   LineHandler(written);
   if (Pending.empty()) return;
   char last = Pending.back();
@@ -429,6 +423,7 @@ void TIdQuotedPrintableDecoder::ResetCoder() {
 
 void TIdQuotedPrintableDecoder::CodeBlock() {
   Decode(Buffered(), false);
+  BufferCount = 0;
 }
 
 void TIdQuotedPrintableDecoder::CodeRest() {

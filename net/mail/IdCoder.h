@@ -33,6 +33,9 @@ constexpr int kBase64LineBytes = 57;
 // Longest quoted-printable line before its soft break "=" (RFC 2045 6.7 allows
 // 76 characters including the "=").
 constexpr size_t kQpMaxPiece = 75;
+// A quoted-printable buffer keeps a CR back as its first byte, so it needs
+// room for at least one new byte beside it.
+constexpr int kQpMinBufferSize = 2;
 }  // namespace coder_limits
 
 class TIdCoder : public TComponent {
@@ -76,12 +79,15 @@ class TIdCoder : public TComponent {
   std::function<void(int ANumber, const std::string& AText)> OnNotification;
 
  protected:
-  // Codes one full buffer (Buffer[0..BufferCount)). The base passes it through.
+  // Codes one full buffer (Buffer[0..BufferCount)) and empties it, except for
+  // bytes a coder keeps back as the start of the next buffer. The base passes
+  // the block through.
   virtual void CodeBlock();
   // Codes what is buffered at the end of input.
   virtual void CodeRest();
-  // Codes a block straight from the caller's bytes; the default copies through
-  // the buffer. Coders that can work in place override it.
+  // Codes a block straight from the caller's bytes (the buffer is empty); the
+  // default copies through the buffer. Coders that can work in place override
+  // it. Afterwards the buffer holds only what the coder keeps back.
   virtual void CodeBlockDirect(std::string_view ABlock);
 
   void OutputData(std::string AData);
@@ -165,11 +171,14 @@ class TIdXXDecoder : public TIdUUDecoder {
 };
 
 // RFC 2045 6.7 quoted-printable: hard line ends pass as CR LF, lines longer
-// than 76 characters get soft breaks, trailing blanks are encoded.
+// than 76 characters get soft breaks, trailing blanks are encoded. A CR that
+// ends a full buffer is kept back as the first byte of the next one. The
+// buffer holds at least kQpMinBufferSize bytes.
 class TIdQuotedPrintableEncoder : public TIdCoder {
  public:
   using TIdCoder::TIdCoder;
   void ResetCoder() override;
+  void SetBufferSize(int ASize) override;
 
  protected:
   void CodeBlock() override;
@@ -182,9 +191,9 @@ class TIdQuotedPrintableEncoder : public TIdCoder {
   std::string Pending;  // written text after the last emitted line end
 
  private:
-  void Write(std::string_view AIn, bool AFinal, std::string& AOut);
+  // Step one of the coding: every byte as itself, "=XX" or (CR LF) a line end.
+  void Write(std::string_view AIn, std::string& AOut);
   void CutPieces();
-  bool KeptCR = false;
 };
 
 // Quoted-printable decoding: "=" and two hex digits give the byte, "=" at the

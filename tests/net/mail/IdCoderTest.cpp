@@ -201,6 +201,81 @@ TEST(QuotedPrintable, RoundTripAcrossBlocks) {
   }
 }
 
+// A CR that ends a full 4096-byte buffer is kept back as the first byte of the
+// next one, which then reads only 4095 new bytes: every later buffer starts
+// one byte earlier. The soft breaks cut at the end of each buffer show where
+// the boundaries lie: a line without its line end yet is cut only when more
+// than 75 characters of it are pending, and a complete line passes whole.
+// Each case is a list of (input, output) pieces worked from that rule; the
+// filler lines of 63 "x" pass unchanged.
+TEST(QuotedPrintableEncoder, KeptBackCRMovesTheLaterBufferBoundaries) {
+  // N bytes of filler lines, each at most 63 characters and CR LF.
+  auto filler = [](size_t N) {
+    std::string s;
+    while (N > 0) {
+      size_t line = (N >= 65 && N - 65 != 1) ? 63 : N - 2;
+      s += std::string(line, 'x') + "\r\n";
+      N -= line + 2;
+    }
+    return s;
+  };
+  using Pieces = std::vector<std::pair<std::string, std::string>>;
+  auto same = [](std::string S) { return std::pair{S, S}; };
+  struct Case {
+    const char* Name;
+    Pieces Parts;
+  } cases[] = {
+      // CR LF at 4095: the second buffer is 4095..8190, so the line at
+      // 8116..8215 has 75 characters pending there (not cut) and passes whole.
+      {"CR at 4095",
+       {same(filler(4095)), same("\r\n"), same(filler(4019)), same(std::string(100, 'b') + "\r\n"),
+        same("tail")}},
+      // CR LF at 4095 and at 8190: the second buffer ends in the CR as well,
+      // so the third is 8190..12285; the line from 12213 has 73 bytes there,
+      // "=3D" and 72 "e": 75 characters, not cut.
+      {"CR at 4095 and 8190",
+       {same(filler(4095)),
+        same("\r\n"),
+        same(filler(4093)),
+        same("\r\n"),
+        same(filler(4021)),
+        {"=" + std::string(99, 'e') + "\r\n", "=3D" + std::string(99, 'e') + "\r\n"},
+        same("end")}},
+      // CR LF at 4095 and at 8191: 8191 opens the third buffer (8191..12286),
+      // nothing is kept there; the line from 12212 has 75 characters pending.
+      {"CR at 4095 and 8191",
+       {same(filler(4095)), same("\r\n"), same(filler(4094)), same("\r\n"), same(filler(4019)),
+        same(std::string(100, 'c') + "\r\n"), same("end")}},
+      // A lone CR at 4095 is kept back too and written as =0D when the next
+      // buffer shows no LF after it; the boundary still moves.
+      {"lone CR at 4095",
+       {same(filler(4093)),
+        {"ab\r", "ab=0D"},
+        same(std::string(80, 'y') + "\r\n"),
+        same(filler(3938)),
+        same(std::string(100, 'h') + "\r\n")}},
+      // A line that is still open at a boundary is cut there: 77 characters
+      // of it are pending when the second buffer (4095..8190) ends.
+      {"cut at the second boundary",
+       {same(filler(4095)),
+        same("\r\n"),
+        same(filler(4017)),
+        {std::string(100, 'd') + "\r\n",
+         std::string(75, 'd') + "=\r\n" + std::string(25, 'd') + "\r\n"}}},
+      // A kept-back CR with nothing after it.
+      {"CR ends the input", {same(filler(4095)), {"\r", "=0D"}}},
+  };
+  for (const Case& c : cases) {
+    std::string in, want;
+    for (const auto& [i, o] : c.Parts) in += i, want += o;
+    for (size_t piece :
+         {size_t{1}, size_t{7}, size_t{4095}, size_t{4096}, size_t{4097}, in.size()}) {
+      TIdQuotedPrintableEncoder e;
+      EXPECT_EQ(Drain(e, in, piece), want) << c.Name << ", pieces of " << piece;
+    }
+  }
+}
+
 TEST(QuotedPrintableDecoder, LenientForms) {
   struct Case {
     std::string In, Out;
