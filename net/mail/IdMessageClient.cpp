@@ -189,13 +189,16 @@ std::string TIdMessageClient::EncodeHeaderText(std::string_view AText, std::stri
   const bool iso = ACharset.Transfer == THeaderTransfer::Iso2022Jp;
   const CharKind kind = KindOfTexts(TextCharset, ACharset.Transfer);
   const std::string opening = "=?" + ACharset.Charset + "?" + ACharset.Letter + "?";
-  // Payload characters one encoded word can carry.
-  const size_t budget = mime::kMaxEncodedWord - opening.size() - 2;
+  // The running length of a word with no payload yet: its opening and the
+  // closing "?=" still to come.
+  const size_t emptyWord = opening.size() + 2;
   const bool letterQ = ACharset.Letter == 'Q' || ACharset.Letter == 'q';
 
   auto quoted = [&](unsigned char c) {
     return NeedsEncoding(static_cast<char>(c), ASpecials) || c == '=' || c == '?' || c == '_';
   };
+  // Length of BYTES as a word's payload: with Q one or three characters per
+  // byte, with B four characters per group of three bytes (the last padded).
   auto encodedLength = [&](std::string_view bytes) {
     if (!letterQ) return (bytes.size() + 2) / 3 * 4;
     size_t n = 0;
@@ -219,37 +222,38 @@ std::string TIdMessageClient::EncodeHeaderText(std::string_view AText, std::stri
     }
     return out;
   };
+  // The bytes a word carries for S[a..b): ISO-2022-JP converts each word on
+  // its own, so that every word opens and closes its own two-byte stretch.
+  auto wordBytes = [&](size_t a, size_t b) {
+    return iso ? ConvertToIso2022Jp(AText.substr(a, b - a)) : std::string(AText.substr(a, b - a));
+  };
 
   std::string result;
-  // Writes S[a..b) as encoded words of whole characters, each within the
-  // RFC 2047 limit of 75 characters, joined by a folding break.
+  // Writes S[a..b) as encoded words (RFC 2047 2 and 5). A word grows by whole
+  // characters while its running length stays within 75; the character that
+  // would pass 75 starts a new word after "?=", CR LF and a TAB. With Q the
+  // pieces of a character's bytes go into one word; with B the bytes go three
+  // at a time into groups of four characters, so a word of whole groups holds
+  // as many bytes as fit. A multi-byte character is never split between two
+  // words: when the last group that fits would end inside a character, the
+  // word ends before that character with its last group padded, and the next
+  // word begins with the whole character.
   auto closeRun = [&](size_t a, size_t b) {
-    bool first = true;
-    auto emit = [&](std::string_view chunk) {
-      std::string bytes = iso ? ConvertToIso2022Jp(chunk) : std::string(chunk);
-      if (!first) result += "?=\r\n ";
-      result += opening;
-      result += payload(bytes);
-      first = false;
-    };
-    size_t chunkStart = a;
+    result += opening;
+    size_t wordStart = a;
     size_t i = a;
-    size_t cost = 0;  // encoded length of S[chunkStart..i) (not for ISO-2022-JP)
     while (i < b) {
-      size_t len = std::min(CharLength(AText, i, kind), b - i);
-      std::string_view withNext = AText.substr(chunkStart, i + len - chunkStart);
-      size_t next = iso ? encodedLength(ConvertToIso2022Jp(withNext))
-                        : cost + encodedLength(AText.substr(i, len));
-      if (i > chunkStart && next > budget) {
-        emit(AText.substr(chunkStart, i - chunkStart));
-        chunkStart = i;
-        next = iso ? encodedLength(ConvertToIso2022Jp(AText.substr(i, len)))
-                   : encodedLength(AText.substr(i, len));
+      const size_t next = std::min(CharLength(AText, i, kind), b - i) + i;
+      const size_t running = emptyWord + encodedLength(wordBytes(wordStart, next));
+      if (i > wordStart && running > static_cast<size_t>(mime::kMaxEncodedWord)) {
+        result += payload(wordBytes(wordStart, i));
+        result += "?=\r\n\t";
+        result += opening;
+        wordStart = i;
       }
-      cost = next;
-      i += len;
+      i = next;
     }
-    emit(AText.substr(chunkStart, b - chunkStart));
+    result += payload(wordBytes(wordStart, b));
     result += "?=";
   };
 

@@ -85,7 +85,8 @@ class TIdMessageClient : public TIdTCPClient {
   THeaderCharset SelectHeaderCharset() const;
   // RFC 2047 encoded words for the words of AText that hold a control
   // character, a byte above 126 or one of ASpecials. A word never splits a
-  // character of the texts' encoding, and never exceeds 75 characters.
+  // character of the texts' encoding, and never exceeds 75 characters; a run
+  // that needs more goes on in a new word after "?=", CR LF and a TAB.
   std::string EncodeHeaderText(std::string_view AText, std::string_view ASpecials,
                                const THeaderCharset& ACharset) const;
   std::string FormatAddress(const TIdEMailAddressItem& AItem, const THeaderCharset& ACharset) const;

@@ -216,15 +216,106 @@ TEST(EncodeHeaderText, Examples) {
   EXPECT_EQ(c.EncodeHeaderText("plain text stays", "", latin), "plain text stays");
   EXPECT_EQ(c.EncodeHeaderText("a=b?c_d \xE9", "", latin), "a=b?c_d =?ISO-8859-1?Q?=E9?=");
   EXPECT_EQ(c.EncodeHeaderText("\xE9=?_", "", latin), "=?ISO-8859-1?Q?=E9=3D=3F=5F?=");
-  // A long run continues in a new word after a folding break.
+  // A long run continues in a new word after "?=", CR LF and a TAB.
   std::string longText;
   for (int i = 0; i < 30; ++i) longText += "\xE9t\xE9 ";
   std::string enc = c.EncodeHeaderText(longText, "", latin);
   for (const std::string& line : Lines(enc)) {
     EXPECT_LE(line.size(), 76u) << line;
-    EXPECT_TRUE(line.starts_with("=?ISO-8859-1?Q?") || line.starts_with(" =?ISO-8859-1?Q?"));
+    EXPECT_TRUE(line.starts_with("=?ISO-8859-1?Q?") || line.starts_with("\t=?ISO-8859-1?Q?"));
   }
   EXPECT_GT(Lines(enc).size(), 1u);
+}
+
+// Where a run of encoded words breaks. A word's running length starts at its
+// opening plus 2 for the closing "?="; a piece (Q: a byte's one or three
+// characters, B: a group of four characters for three bytes) that would take
+// it past 75 goes into a new word after "?=", CR LF and a TAB. Openings:
+// =?ISO-8859-1?Q? and =?ISO-8859-1?B? are 15 characters (58 payload
+// characters, 14 groups = 42 bytes); =?UTF-8?Q? and =?UTF-8?B? are 10 (63, 15
+// groups = 45 bytes); =?Big5?B? is 9 (16 groups = 48 bytes). A multi-byte
+// character stays whole: the word ends before it (B: last group padded).
+TEST(EncodeHeaderText, WhereWordsBreak) {
+  const THeaderCharset latinQ{THeaderTransfer::Bit8, 'Q', "ISO-8859-1"};
+  const THeaderCharset latinB{THeaderTransfer::Bit8, 'B', "ISO-8859-1"};
+  const THeaderCharset utf8Q{THeaderTransfer::Bit8, 'Q', "UTF-8"};
+  const THeaderCharset utf8B{THeaderTransfer::Bit8, 'B', "UTF-8"};
+  const THeaderCharset big5B{THeaderTransfer::Bit8, 'B', "Big5"};
+  const THeaderCharset jisB{THeaderTransfer::Iso2022Jp, 'B', "ISO-2022-JP"};
+  const std::string A = "\xE9", U = "\xC3\xBC", Emoji = "\xF0\x9F\x98\x80", Yi = "\xA4\x40";
+  const std::string LQ = "=?ISO-8859-1?Q?", LB = "=?ISO-8859-1?B?", UQ = "=?UTF-8?Q?",
+                    UB = "=?UTF-8?B?", BB = "=?Big5?B?", JB = "=?ISO-2022-JP?B?", Next = "?=\r\n\t";
+  auto x = [](int N, char C) { return std::string(static_cast<size_t>(N), C); };
+  auto rep = [](int N, const std::string& S) {
+    std::string r;
+    for (int i = 0; i < N; ++i) r += S;
+    return r;
+  };
+  struct Case {
+    const char* Name;
+    const char* Texts;  // the encoding of the message's texts
+    THeaderCharset Cs;
+    std::string In, Out;
+  } cases[] = {
+      {"Q 74", "CP1252", latinQ, A + x(54, 'a'), LQ + "=E9" + x(54, 'a') + "?="},
+      {"Q 75", "CP1252", latinQ, A + x(55, 'a'), LQ + "=E9" + x(55, 'a') + "?="},
+      {"Q 76", "CP1252", latinQ, A + x(56, 'a'), LQ + "=E9" + x(55, 'a') + Next + LQ + "a?="},
+      {"Q escape at 75", "CP1252", latinQ, x(55, 'a') + A, LQ + x(55, 'a') + "=E9?="},
+      {"Q escape past 75", "CP1252", latinQ, x(56, 'a') + A, LQ + x(56, 'a') + Next + LQ + "=E9?="},
+      // Eight words of eight characters and their blanks ("_") in one run:
+      // the seventh word's "j" would be the 59th payload character.
+      {"Q words of a run", "CP1252", latinQ, rep(8, "d\xE9j\xE0 ") + "ok",
+       LQ + rep(6, "d=E9j=E0_") + "d=E9" + Next + LQ + "j=E0_d=E9j=E0?= ok"},
+      {"Q plain words between runs", "CP1252", latinQ,
+       "Gr\xFC\xDF"
+       "e aus K\xF6ln",
+       LQ + "Gr=FC=DFe?= aus " + LQ + "K=F6ln?="},
+      {"Q UTF-8 75", "UTF-8", utf8Q, x(57, 'a') + U, UQ + x(57, 'a') + "=C3=BC?="},
+      // The byte rule would end the word after =C3; the character moves whole.
+      {"Q UTF-8 character at the cut", "UTF-8", utf8Q, x(58, 'a') + U,
+       UQ + x(58, 'a') + Next + UQ + "=C3=BC?="},
+      {"Q UTF-8 words", "UTF-8", utf8Q, "K\xC3\xB6ln und M\xC3\xBCnchen",
+       UQ + "K=C3=B6ln?= und " + UQ + "M=C3=BCnchen?="},
+      {"B 14 groups", "CP1252", latinB, rep(42, A), LB + rep(14, "6enp") + "?="},
+      {"B 15th group", "CP1252", latinB, rep(43, A), LB + rep(14, "6enp") + Next + LB + "6Q==?="},
+      {"B UTF-8 15 groups", "UTF-8", utf8B, rep(22, U) + "a", UB + rep(7, "w7zDvMO8") + "w7xh?="},
+      {"B UTF-8 16th group", "UTF-8", utf8B, rep(22, U) + "ab",
+       UB + rep(7, "w7zDvMO8") + "w7xh" + Next + UB + "Yg==?="},
+      // 23 ü are 46 bytes: the 15th group would end inside the 23rd.
+      {"B UTF-8 character at the cut", "UTF-8", utf8B, rep(23, U),
+       UB + rep(7, "w7zDvMO8") + "w7w=" + Next + UB + "w7w=?="},
+      {"B UTF-8 four-byte characters", "UTF-8", utf8B, rep(12, Emoji),
+       UB + rep(3, "8J+YgPCfmIDwn5iA") + "8J+YgPCfmIA=" + Next + UB + "8J+YgA==?="},
+      {"B Big5 75", "CP950", big5B, rep(24, Yi), BB + rep(8, "pECkQKRA") + "?="},
+      // After one byte "a" the 16th group would end inside the 24th character.
+      {"B Big5 character at the cut", "CP950", big5B, "a" + rep(24, Yi),
+       BB + "YaRA" + rep(7, "pECkQKRA") + "pEA=" + Next + BB + "pEA=?="},
+      // Each word is converted on its own: ESC $ B, two bytes per character
+      // (Shift-JIS 93 FA is 46 7C), ESC ( B. 18 characters make 42 bytes.
+      {"B ISO-2022-JP", "CP932", jisB, rep(19, "\x93\xfa"),
+       JB + "GyRC" + rep(6, "RnxGfEZ8") + "GyhC" + Next + JB + "GyRCRnwbKEI=?="},
+  };
+  for (const Case& k : cases) {
+    CaptureClient c;
+    c.TextCharset = k.Texts;
+    EXPECT_EQ(c.EncodeHeaderText(k.In, "", k.Cs), k.Out) << k.Name;
+    for (const std::string& line : Lines(k.Out)) EXPECT_LE(line.size(), 76u) << k.Name;
+  }
+}
+
+// The header list keeps the writer's CR LF TAB between encoded words as the
+// fold; its own width rule moves the first word after the colon.
+TEST(MessageWriter, EncodedWordsContinueAfterATab) {
+  CaptureClient c;
+  TIdMessage m;
+  m.From.Address = "a@x";
+  m.Subject = std::string(58, 'a') + "\xC3\xBC end";
+  c.WriteMessage(m);
+  std::vector<std::string> l = Lines(c.Out.substr(0, c.Out.find("\r\n\r\n")));
+  auto subject = std::find(l.begin(), l.end(), "Subject:");
+  ASSERT_GE(std::distance(subject, l.end()), 3) << c.Out;
+  EXPECT_EQ(subject[1], " =?UTF-8?Q?" + std::string(58, 'a') + "?=");
+  EXPECT_EQ(subject[2], "\t=?UTF-8?Q?=C3=BC?= end");
 }
 
 // Decodes the payload of one B or Q encoded word.
@@ -275,7 +366,7 @@ TEST(EncodeHeaderText, Utf8WordsNeverSplitACharacter) {
       std::string enc = c.EncodeHeaderText(text, "", cs);
       std::string joined;
       for (std::string line : Lines(enc)) {
-        if (line[0] == ' ') line.erase(0, 1);
+        if (line[0] == '\t') line.erase(0, 1);
         EXPECT_LE(line.size(), 75u);
         std::string part = DecodeWord(line);
         EXPECT_TRUE(ValidUtf8(part)) << letter << pad << ": " << line;

@@ -303,6 +303,51 @@ TEST_F(ReaderTest, Latin1TextsUnderIso88591) {
   EXPECT_EQ(r.Addresses("To")[0].second, "hm@example.test");
 }
 
+// Subjects and organizations long enough for two or three encoded words,
+// shifted by one ASCII letter at a time (0 to 5) so that the cuts fall at
+// every place within a character and a base64 group, under every header
+// charset the writer chooses.
+TEST_F(ReaderTest, SubjectsCutIntoSeveralWordsReadBack) {
+  struct Case {
+    const char* Lang;
+    const char* Territory;
+    const char* Texts;
+    std::string Char;  // one character in the texts' encoding
+    std::string Utf8;  // the same character in UTF-8
+    const char* Opening;
+  } cases[] = {
+      {"de", "DE", "CP1252", "\xE9", "\xC3\xA9", "=?ISO-8859-1?Q?"},
+      {"de", "DE", "UTF-8", "\xC3\xA9", "\xC3\xA9", "=?UTF-8?Q?"},
+      {"ja", "JP", "UTF-8", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", "=?UTF-8?B?"},
+      {"ja", "JP", "UTF-8", "\xE6\x97\xA5", "\xE6\x97\xA5", "=?UTF-8?B?"},
+      {"ja", "JP", "CP932", "\x93\xFA", "\xE6\x97\xA5", "=?ISO-2022-JP?B?"},
+      {"zh", "TW", "CP950", "\xA4\x40", "\xE4\xB8\x80", "=?Big5?B?"},
+      {"zh", "CN", "CP936", "\xD2\xBB", "\xE4\xB8\x80", "=?GB2312?B?"},
+      {"ko", "KR", "CP949", "\xC7\xD1", "\xED\x95\x9C", "=?EUC-KR?B?"},
+  };
+  for (const Case& k : cases) {
+    for (size_t shift = 0; shift < 3; ++shift) {
+      CaptureClient c;
+      c.LocaleLanguage = k.Lang;
+      c.LocaleTerritory = k.Territory;
+      c.TextCharset = k.Texts;
+      TIdMessage m;
+      m.From.Address = "a@example.test";
+      std::string text, want;
+      for (int i = 0; i < 40; ++i) text += k.Char, want += k.Utf8;
+      m.Subject = std::string(shift, 'a') + text + " end";
+      m.Organization = std::string(shift + 3, 'o') + text;
+      Reading r = Read(c, m);
+      SCOPED_TRACE(std::string(k.Opening) + " shift " + std::to_string(shift));
+      EXPECT_TRUE(r.Defects.empty()) << Wire;
+      EXPECT_EQ(r.Headers["Subject"], std::string(shift, 'a') + want + " end") << Wire;
+      EXPECT_EQ(r.Headers["Organization"], std::string(shift + 3, 'o') + want) << Wire;
+      EXPECT_NE(Wire.find(std::string("\r\n\t") + k.Opening), std::string::npos) << Wire;
+      EXPECT_LE(r.LongestHeaderLine, 79) << Wire;
+    }
+  }
+}
+
 TEST_F(ReaderTest, ShiftJisTextsUnderIso2022Jp) {
   CaptureClient c;
   c.LocaleLanguage = "ja";

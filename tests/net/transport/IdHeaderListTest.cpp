@@ -143,6 +143,7 @@ TEST(IdHeaderList, FoldHeaderTable) {
       // The quote closes on the last character: nothing is left to move.
       {"a closing quote at the end", endQuoted, {endQuoted}},
       {"an existing fold is kept", "A: b\r\n c", {"A: b", " c"}},
+      {"an existing fold with a TAB is kept", "A: b\r\n\tc", {"A: b", "\tc"}},
       {"an existing fold starts a new column count",
        "A: " + std::string(60, 'x') + "\r\n " + std::string(30, 'y'),
        {"A: " + std::string(60, 'x'), " " + std::string(30, 'y')}},
