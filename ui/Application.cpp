@@ -3,6 +3,7 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "ui/Form.h"
+#include "ui/Timer.h"
 
 TApplication* Application = nullptr;
 
@@ -43,6 +44,14 @@ void TApplication::Terminate() {
 }
 
 void TApplication::HandleException(const std::exception& E) noexcept {
+  // Restored, not cleared: an error can be reported from inside the report of
+  // another (a user command in the box's loop), and the outer box is still up.
+  struct Reporting {
+    bool& Flag;
+    bool Saved;
+    ~Reporting() { Flag = Saved; }
+  } reporting{FReportingError, FReportingError};
+  FReportingError = true;
   try {
     if (OnException)
       OnException(E);
@@ -51,6 +60,11 @@ void TApplication::HandleException(const std::exception& E) noexcept {
   } catch (...) {
     // The handler of last resort has nowhere to report to.
   }
+}
+
+void TApplication::TimerTick(TTimer& Timer) noexcept {
+  if (FReportingError) return;
+  Invoke([&] { Timer.Fire(); });
 }
 
 int TApplication::MessageBox(const std::string& Text, const std::string& Caption, unsigned Flags) {

@@ -14,6 +14,7 @@
 #include "ui/Backend.h"
 
 class TForm;
+class TTimer;
 
 // Message box flags and results.
 inline constexpr unsigned MB_OK = 0x00;
@@ -70,6 +71,12 @@ class TApplication : public TComponent {
   }
   // OnException when assigned, else a message box with the message text.
   void HandleException(const std::exception& E) noexcept;
+  // One tick of Timer, run through Invoke; every backend's timers enter the
+  // program through here. A tick that arrives while an error is being
+  // reported (a message box's own loop runs timers) is dropped, so a check
+  // that fails at every tick cannot open one box inside another; the timer's
+  // rhythm is unchanged and the next tick after the box has closed runs.
+  void TimerTick(TTimer& Timer) noexcept;
 
   int MessageBox(const std::string& Text, const std::string& Caption, unsigned Flags);
 
@@ -92,6 +99,7 @@ class TApplication : public TComponent {
   std::vector<std::unique_ptr<TForm>> FForms;  // freed before the backend
   bool FTerminated = false;
   uint32_t FNextHandle = 1;
+  bool FReportingError = false;  // HandleException is showing an error
 };
 
 extern TApplication* Application;

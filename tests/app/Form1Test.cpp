@@ -408,6 +408,53 @@ TEST_F(Form1Test, CheckThatFallsDueDuringACheckIsSkipped) {
   EXPECT_TRUE(form->Timer1->GetEnabled());
 }
 
+// A check whose error reaches the application's handler (as one escaping the
+// mail routine does) shows a message box; the box's own loop keeps timers
+// running, and a check there that fails again would open a box inside the box,
+// once per tick, for as long as nobody answers.
+TEST_F(Form1Test, NoCheckRunsWhileTheErrorBoxOfACheckIsOpen) {
+  const std::vector<std::pair<const char*, std::function<void()>>> triggers{
+      {"check tick", [this] { ui->Advance(60000); }},
+      {"Apply", [this] { app->Invoke([this] { form->BitBtn1->Click(); }); }},
+  };
+  for (const auto& [what, trigger] : triggers) {
+    SCOPED_TRACE(what);
+    app = std::make_unique<TApplication>(std::make_unique<THeadlessBackend>(), dir + "/Corvale");
+    ui = &dynamic_cast<THeadlessBackend&>(app->Backend());
+    WriteIni(Settings("A", "a", "60", "0", ""));
+    Start();
+    form->Check = [](CountingForm&) { throw Exception("Socket Error # 10054"); };
+    int open = 0, deepest = 0, checksWhileOpen = 0;
+    ui->OnMessageBox = [&](const THeadlessBackend::Box&) {
+      deepest = std::max(deepest, ++open);
+      if (open == 1) {
+        // The user leaves the box open for five check intervals.
+        const int before = form->Checks;
+        ui->Advance(5 * 60000);
+        checksWhileOpen = form->Checks - before;
+      }
+      --open;
+    };
+    const int checks = form->Checks;
+    trigger();
+    EXPECT_EQ(form->Checks, checks + 1);
+    EXPECT_EQ(deepest, 1) << "no box opened inside the box";
+    EXPECT_EQ(checksWhileOpen, 0);
+    ASSERT_EQ(ui->MessageBoxes.size(), 1u);
+    EXPECT_EQ(ui->MessageBoxes[0].Text, "Socket Error # 10054");
+
+    // Once the box is closed the schedule goes on as before: the next tick on
+    // the timer's own rhythm runs a check.
+    ui->OnMessageBox = nullptr;
+    form->Check = nullptr;
+    const int64_t closedAt = ui->ElapsedMs();
+    ui->Advance(60000);
+    EXPECT_EQ(form->Checks, checks + 2);
+    EXPECT_LE(form->CheckTimes.back() - closedAt, 60000);
+    EXPECT_TRUE(form->Timer1->GetEnabled());
+  }
+}
+
 TEST_F(Form1Test, IconCallbacksShowOrOpenThePopupAndMinimizeHides) {
   WriteIni(Settings("A", "a", "60", "1", ""));
   Start();

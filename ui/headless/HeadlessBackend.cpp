@@ -99,7 +99,7 @@ void THeadlessBackend::FireDue() {
                              [&](TimerPeer* t) { return &t->Timer == timer; });
     if (!alive) continue;
     if (Application)
-      Application->Invoke([&] { timer->Fire(); });
+      Application->TimerTick(*timer);
     else
       timer->Fire();
   }
@@ -134,7 +134,9 @@ void THeadlessBackend::PostMessage(uint32_t Handle, unsigned Msg, uintptr_t WPar
 
 int THeadlessBackend::MessageBox(const std::string& Text, const std::string& Caption,
                                  unsigned Flags) {
-  MessageBoxes.push_back({Text, Caption, Flags});
+  const Box box{Text, Caption, Flags};
+  MessageBoxes.push_back(box);
+  if (OnMessageBox) OnMessageBox(box);
   return MessageBoxAnswer;
 }
 

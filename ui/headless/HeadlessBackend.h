@@ -50,6 +50,9 @@ class THeadlessBackend : public TBackend {
   };
   std::vector<Box> MessageBoxes;
   int MessageBoxAnswer = 1;  // IDOK
+  // Called while a message box is open, before it returns. A real box runs its
+  // own message loop, in which timers keep firing: a test lets time pass here.
+  std::function<void(const Box&)> OnMessageBox;
   std::vector<TrayRequest> TrayRequests;
   bool TrayIconPresent = false;
   std::string TrayTip;

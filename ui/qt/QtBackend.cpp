@@ -444,8 +444,10 @@ class TimerPeer : public TPeer {
     // 0.99 s would show the same second twice.
     Q.setTimerType(Qt::PreciseTimer);
     QObject::connect(&Q, &QTimer::timeout, &Q, [this] {
-      TTimer* t = &Timer;
-      Deliver([t] { t->Fire(); });
+      if (Application)
+        Application->TimerTick(Timer);
+      else
+        Deliver([this] { Timer.Fire(); });
     });
   }
   void Changed() override {
