@@ -11,18 +11,10 @@ bool IsBreakChar(char C) {
   return C == ' ' || C == '\t';
 }
 
-// A fold already in the text at P: CR LF and a blank (kBreakText, which is
-// matched without regard to case) or CR LF and a TAB, as between encoded words.
-bool IsExistingBreak(std::string_view Line, size_t P) {
-  if (text::SameText(Line.substr(P, kBreakText.size()), kBreakText)) return true;
-  return Line.substr(P, 3) == "\r\n\t";
-}
-
 // Wraps Line with kBreakText at the last blank or TAB (outside double quotes)
-// before the column passes Width. Positions are 1-based. A CR LF blank or CR
-// LF TAB already in the text is kept as a break. Texts are UTF-8: no byte of a
-// multi-byte sequence is a blank, TAB, CR or quote, so a break never splits a
-// character.
+// before the column passes Width. Positions are 1-based. A CR LF blank already
+// in the text is kept as a break. Texts are UTF-8: no byte of a multi-byte
+// sequence is a blank, TAB, CR or quote, so a break never splits a character.
 std::string WrapText(std::string_view Line, int Width) {
   const size_t len = Line.size();
   auto at = [&](size_t p) { return Line[p - 1]; };
@@ -32,7 +24,7 @@ std::string WrapText(std::string_view Line, int Width) {
   while (pos <= len) {
     const char cur = at(pos);
     if (cur == kBreakText[0]) {
-      if (!inQuote && IsExistingBreak(Line, pos - 1)) {
+      if (!inQuote && text::SameText(Line.substr(pos - 1, kBreakText.size()), kBreakText)) {
         existingBreak = true;
         pos += kBreakText.size() - 1;
         breakPos = pos;
@@ -62,6 +54,25 @@ std::string WrapText(std::string_view Line, int Width) {
   return result;
 }
 
+// Whether the name of Line (its text before the first Colon; empty without
+// one) equals Name in any letter case. Compared in place: every lookup runs
+// over every line, so copying and upper-casing each name would cost a copy of
+// the whole list per lookup.
+bool NameMatches(std::string_view Line, std::string_view Name, std::string_view Colon) {
+  if (Name.empty()) {
+    const size_t colon = Line.find(Colon);
+    return colon == std::string_view::npos || colon == 0;
+  }
+  // A name is never empty here, so the line's first colon must stand right
+  // after Name's length, with Name's letters before it.
+  if (Colon.empty() || Line.size() < Name.size() + Colon.size()) return false;
+  if (Line.substr(Name.size(), Colon.size()) != Colon) return false;
+  if (!text::SameText(Line.substr(0, Name.size()), Name)) return false;
+  // No colon may start earlier (the letters matched, so only a Name that
+  // holds a colon itself can have one).
+  return Line.substr(0, Name.size() + Colon.size() - 1).find(Colon) == std::string_view::npos;
+}
+
 }  // namespace
 
 bool TIdHeaderList::IsContinuation(std::string_view Line) {
@@ -77,8 +88,11 @@ std::string TIdHeaderList::NameAt(int Index) const {
 }
 
 int TIdHeaderList::IndexOfHeader(std::string_view Name) const {
+  // The same test as comparing NameAt(i) with Name: upper-casing a name does
+  // not change how it compares without regard to case.
+  const std::string colon = text::TrimRight(Separator);
   for (int i = 0; i < Count(); ++i)
-    if (text::SameText(NameAt(i), Name)) return i;
+    if (NameMatches(Lines[static_cast<size_t>(i)], Name, colon)) return i;
   return -1;
 }
 

@@ -40,6 +40,32 @@ TEST(IdHeaderList, NamesAreUpperCasedAndKeepTheirBlanks) {
   EXPECT_THROW(list.NameAt(4), EListError);
 }
 
+// IndexOfHeader: the first line whose text before its first colon (empty
+// without one, blanks kept) equals the name in any letter case.
+TEST(IdHeaderList, IndexOfHeaderTable) {
+  const Lines lines = {"Date: 1:2",       " Server: x", "Content-Type-X: a", "Host : h",
+                       "Content-Type: b", "no colon",   "CONTENT-type: c",   ": empty"};
+  const struct {
+    const char* Name;
+    int Index;
+  } cases[] = {
+      {"content-TYPE", 4},  // the first of two, in any case; not a longer name
+      {"Content", -1},      // nor a shorter one
+      {"Date", 0},          // the name ends at the first colon
+      {"Date:", -1},        //
+      {"Date: 1", -1},      //
+      {"Server", -1},       // a continuation's name starts with a blank
+      {"Host", -1},         // a blank before the colon is part of the name
+      {"host ", 3},         //
+      {"no colon", -1},     // a line without a colon has the empty name
+      {"", 5},              //
+  };
+  auto list = ListOf(lines);
+  for (const auto& c : cases) EXPECT_EQ(list.IndexOfHeader(c.Name), c.Index) << c.Name;
+  list.Delete(5);
+  EXPECT_EQ(list.IndexOfHeader(""), 6) << "a line that starts with its colon";
+}
+
 struct UnfoldCase {
   Lines lines;
   std::string value;  // of the first line
