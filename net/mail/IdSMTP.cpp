@@ -2,6 +2,9 @@
 // keyword of RFC 2554 announced in the EHLO reply, LOGIN exchange.
 #include "net/mail/IdSMTP.h"
 
+#include <set>
+#include <string_view>
+
 #include "net/mail/IdCoder.h"
 #include "platform/Text.h"
 
@@ -50,32 +53,47 @@ void TIdSMTP::OpenSession() {
 void TIdSMTP::ReadAuthSchemes() {
   // RFC 2554: "250-AUTH LOGIN PLAIN"; some servers also announce "AUTH=LOGIN".
   // The first line of the reply is the greeting and never examined.
+  // A reply may carry a megabyte of names, so the names already listed are
+  // looked up in an ordered set rather than by a search of the list per
+  // name; a hash set would let a server choose colliding names and bring the
+  // quadratic cost back.
+  std::set<std::string, std::less<>> seen(AuthSchemes.Lines.begin(), AuthSchemes.Lines.end());
   for (int i = 1; i < ReplyLines.Count(); ++i) {
     std::string line = text::UpperCase(ReplyLines.Strings(i));
     if (line.size() < 9 || line.compare(4, 4, "AUTH") != 0 || (line[8] != ' ' && line[8] != '='))
       continue;
-    std::string rest = line.substr(9);
-    for (char& c : rest)
-      if (c == '=') c = ' ';
+    std::string_view rest = std::string_view(line).substr(9);
     size_t p = 0;
     while (p < rest.size()) {
-      size_t e = rest.find(' ', p);
-      if (e == std::string::npos) e = rest.size();
-      std::string entry = rest.substr(p, e - p);
-      if (!entry.empty() && AuthSchemes.IndexOf(entry) < 0) AuthSchemes.Add(entry);
+      // "=" separates names like a blank.
+      size_t e = rest.find_first_of(" =", p);
+      if (e == std::string_view::npos) e = rest.size();
+      std::string_view entry = rest.substr(p, e - p);
+      if (!entry.empty() && seen.find(entry) == seen.end()) {
+        seen.emplace(entry);
+        AuthSchemes.Add(std::string(entry));
+      }
       p = e + 1;
     }
   }
 }
 
 void TIdSMTP::CloseSession() {
-  if (IsConnected()) {
+  // After a time-out or a failed socket call the stream is in an unknown
+  // state and the deadline may be spent: "Quit" could only fail as well and
+  // turn a skipped delivery into an error for the caller, so the connection
+  // is closed without it.
+  if (IsConnected() && Fault == TIdConnectionFault::None) {
     try {
       WriteLine("Quit");
     } catch (...) {
       TIdTCPClient::CloseConnection();
       Authenticated = false;
-      throw;
+      // The exchange deadline running out at the "Quit" itself is such a
+      // time-out too: the session was over, only its farewell is missing.
+      // Any other failure of the write is the caller's to hear about.
+      if (Fault != TIdConnectionFault::TimedOut) throw;
+      return;
     }
   }
   TIdTCPClient::CloseConnection();

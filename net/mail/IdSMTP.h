@@ -28,7 +28,10 @@ class TIdSMTP : public TIdMessageClient {
   // before connecting when the local host name holds CR, LF or NUL.
   void OpenSession();
   // Sends "Quit" (reading no reply) when connected and closes the connection;
-  // a failure to write is raised after the connection is closed.
+  // a failure to write is raised after the connection is closed. After a
+  // time-out or a socket error on the connection (its Fault), and when the
+  // exchange deadline runs out at the "Quit", the connection is closed
+  // without it and nothing is raised.
   void CloseSession();
   void OpenConnection() override { OpenSession(); }
   void CloseConnection() override { CloseSession(); }

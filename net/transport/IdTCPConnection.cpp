@@ -42,10 +42,19 @@ int TIdTCPConnection::BoundedWait() {
                     std::chrono::steady_clock::now() - ExchangeStart)
                     .count();
     long long left = ExchangeTimeout - used;
-    if (left <= 0) TIdStack::ThrowSocketError(Id_WSAETIMEDOUT);
+    if (left <= 0) RaiseTimedOut();
     if (bound == TimeoutInfinite || left < bound) bound = static_cast<int>(left);
   }
   return bound;
+}
+
+void TIdTCPConnection::RaiseTimedOut() {
+  if (Fault == TIdConnectionFault::None) Fault = TIdConnectionFault::TimedOut;
+  TIdStack::ThrowSocketError(Id_WSAETIMEDOUT);
+}
+
+void TIdTCPConnection::NoteSocketError() {
+  if (Fault == TIdConnectionFault::None) Fault = TIdConnectionFault::SocketError;
 }
 
 int TIdTCPConnection::EffectiveWait(int ATimeout, bool& AOurs) {
@@ -69,25 +78,30 @@ int TIdTCPConnection::ReceiveFromSocket(bool ARaiseIfClosed, int ATimeout, bool 
   TIdBuffer* dest = ADestination ? ADestination : &ReceiveBuffer;
   bool ours;
   int wait = EffectiveWait(ATimeout, ours);
-  if (!SocketHandle->WaitReadable(wait)) {
-    if (ours) TIdStack::ThrowSocketError(Id_WSAETIMEDOUT);
-    return 0;
-  }
-  int size = static_cast<int>(std::min<int64_t>(dest->Size(), INT_MAX));
   int result;
-  if (InterceptEnabled && Intercept && Intercept->HandlesReceive)
-    result = Intercept->ReceiveThrough(dest->Memory(), size);
-  else
-    result = SocketHandle->Recv(dest->Memory(), size, 0);
-  PeerClosed = result == 0;
-  if (result != 0) {
-    if (GlobalStack->CheckSocketResult(result, {Id_WSAESHUTDOWN})) {
-      result = 0;
-      if (SocketHandle->IsOpen) DropSocket();
-      if (InputBuffer.Empty()) TIdStack::ThrowSocketError(Id_WSAESHUTDOWN);
+  try {
+    if (!SocketHandle->WaitReadable(wait)) {
+      if (ours) RaiseTimedOut();
+      return 0;
     }
-    if (ASCIIFilter)
-      for (int i = 0; i < result; ++i) dest->Memory()[i] &= 0x7F;
+    int size = static_cast<int>(std::min<int64_t>(dest->Size(), INT_MAX));
+    if (InterceptEnabled && Intercept && Intercept->HandlesReceive)
+      result = Intercept->ReceiveThrough(dest->Memory(), size);
+    else
+      result = SocketHandle->Recv(dest->Memory(), size, 0);
+    PeerClosed = result == 0;
+    if (result != 0) {
+      if (GlobalStack->CheckSocketResult(result, {Id_WSAESHUTDOWN})) {
+        result = 0;
+        if (SocketHandle->IsOpen) DropSocket();
+        if (InputBuffer.Empty()) TIdStack::ThrowSocketError(Id_WSAESHUTDOWN);
+      }
+      if (ASCIIFilter)
+        for (int i = 0; i < result; ++i) dest->Memory()[i] &= 0x7F;
+    }
+  } catch (const EIdSocketError&) {
+    NoteSocketError();
+    throw;
   }
   if (AUseInputBuffer)
     InputBuffer.Append(dest->Memory(), static_cast<size_t>(result));
@@ -120,10 +134,12 @@ std::string TIdTCPConnection::ReadLine(const std::string& ATerminator, int ATime
     CheckPeerClosed(true, true);
     if (ReceiveFromSocket(true, ATimeout, true, nullptr) == 0) {
       LineTimedOut = true;
+      LastLineBytes = 0;
       return std::string();
     }
   }
-  std::string line = TakeBytes(static_cast<int64_t>(found + term.size()));
+  LastLineBytes = found + term.size();
+  std::string line = TakeBytes(static_cast<int64_t>(LastLineBytes));
   LineScanned = 0;
   line.resize(found);
   if (defaulted && !line.empty() && line.back() == '\r') line.pop_back();
@@ -285,18 +301,22 @@ void TIdTCPConnection::WriteBytes(const void* ABuffer, int64_t ACount, bool) {
     int chunk = static_cast<int>(std::min<int64_t>(ACount - sent, INT_MAX));
     bool ours;
     int wait = EffectiveWait(TimeoutInfinite, ours);
-    if (wait != TimeoutInfinite && !SocketHandle->WaitWritable(wait))
-      TIdStack::ThrowSocketError(Id_WSAETIMEDOUT);
     int result;
-    if (InterceptEnabled && Intercept && Intercept->HandlesSend)
-      result = Intercept->SendThrough(p + sent, chunk);
-    else
-      result = SocketHandle->Send(p + sent, chunk, 0);
-    PeerClosed = result == 0;
-    CheckPeerClosed(true, false);
-    if (GlobalStack->CheckSocketResult(result, {Id_WSAESHUTDOWN})) {
-      DropSocket();
-      TIdStack::ThrowSocketError(Id_WSAESHUTDOWN);
+    try {
+      if (wait != TimeoutInfinite && !SocketHandle->WaitWritable(wait)) RaiseTimedOut();
+      if (InterceptEnabled && Intercept && Intercept->HandlesSend)
+        result = Intercept->SendThrough(p + sent, chunk);
+      else
+        result = SocketHandle->Send(p + sent, chunk, 0);
+      PeerClosed = result == 0;
+      CheckPeerClosed(true, false);
+      if (GlobalStack->CheckSocketResult(result, {Id_WSAESHUTDOWN})) {
+        DropSocket();
+        TIdStack::ThrowSocketError(Id_WSAESHUTDOWN);
+      }
+    } catch (const EIdSocketError&) {
+      NoteSocketError();
+      throw;
     }
     AddWork(WorkWrite, result);
     if (InterceptEnabled && Intercept) Intercept->NotifySent(p + sent, chunk);
@@ -359,14 +379,30 @@ int16_t TIdTCPConnection::ReadReply(int AAccepted) {
 
 int16_t TIdTCPConnection::ReadReply(const TIdReplyCodes& AAccepted) {
   ReplyLines.Clear();
-  std::string line = ReadReplyLine();
+  // Every byte the reply takes from the stream counts, skipped blank lines
+  // too, so neither an endless reply nor endless blank lines hold memory or
+  // the caller for longer than the caps allow.
+  size_t bytes = 0;
+  auto nextLine = [&] {
+    for (;;) {
+      std::string line = ReadLine(std::string(), TimeoutInfinite);
+      bytes += LastLineBytes;
+      if (bytes > static_cast<size_t>(IdTCPDefaults::MaxReplyBytes))
+        RaiseReplyTooLong(IdTCPDefaults::MaxReplyBytes, "bytes");
+      line = text::Trim(line);
+      if (!line.empty()) return line;
+    }
+  };
+  std::string line = nextLine();
   ReplyLines.Add(line);
   // A multi-line reply ("250-...") ends at the line that starts with the same
   // code followed by a blank (RFC 5321 4.2.1), or at a line too short to be one.
   if (line.size() > 3 && line[3] == '-') {
     std::string endMarker = line.substr(0, 3) + " ";
     for (;;) {
-      line = ReadReplyLine();
+      if (ReplyLines.Count() >= IdTCPDefaults::MaxReplyLines)
+        RaiseReplyTooLong(IdTCPDefaults::MaxReplyLines, "lines");
+      line = nextLine();
       ReplyLines.Add(line);
       if (line.size() < 4 || text::SameText(line.substr(0, 4), endMarker)) break;
     }
@@ -385,6 +421,15 @@ int16_t TIdTCPConnection::ReadReply(const TIdReplyCodes& AAccepted) {
   }
   LastReplyCode = static_cast<int16_t>(code);
   return CheckReplyCode(LastReplyCode, AAccepted);
+}
+
+void TIdTCPConnection::RaiseReplyTooLong(int ALimit, const char* AUnit) {
+  // The rest of the reply is still coming: the stream cannot be brought back
+  // in step, so the connection is dropped (no farewell command is written)
+  // and the lines read so far are let go.
+  ReplyLines.Clear();
+  DropSocket();
+  throw EIdReplyTooLong(ALimit, AUnit);
 }
 
 int16_t TIdTCPConnection::CheckReplyCode(int16_t ACode, const TIdReplyCodes& AAccepted) {
@@ -440,6 +485,7 @@ void TIdTCPConnection::ResetForConnect() {
   InputBuffer.Clear();
   LineScanned = 0;
   PeerClosed = false;
+  Fault = TIdConnectionFault::None;
   StartExchange();
 }
 

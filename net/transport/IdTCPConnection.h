@@ -10,6 +10,7 @@
 
 #include "net/transport/IdBuffer.h"
 #include "net/transport/IdComponent.h"
+#include "net/transport/IdException.h"
 #include "net/transport/IdSocketHandle.h"
 #include "platform/Stream.h"
 #include "platform/StringList.h"
@@ -23,6 +24,13 @@ constexpr int SendBufferSize = 32768;
 // ReadLine refuses to buffer more than this while waiting for a terminator, so
 // a peer that never ends its line cannot exhaust memory.
 constexpr int MaxLineLength = 1024 * 1024;
+// ReadReply refuses a reply of more lines than this: real servers send a few
+// dozen at most (an EHLO list), so more is a peer feeding an endless reply.
+constexpr int MaxReplyLines = 1000;
+// ReadReply refuses a reply of more bytes than this (line ends and skipped
+// blank lines counted): without it every one of MaxReplyLines could be a
+// whole MaxLineLength long.
+constexpr int MaxReplyBytes = 1024 * 1024;
 // PollPeerClosed waits this long to notice a close the peer already sent.
 constexpr int PollPeerClosedMs = 1;
 }  // namespace IdTCPDefaults
@@ -55,6 +63,20 @@ class TIdSSLConnectionIntercept : public TIdConnectionIntercept {
     HandlesReceive = HandlesSend = true;
   }
 };
+
+// A reply grew past MaxReplyLines or MaxReplyBytes before its last line; the
+// connection has been closed.
+class EIdReplyTooLong : public EIdTCPConnectionError {
+ public:
+  EIdReplyTooLong(int ALimit, const char* AUnit)
+      : EIdTCPConnectionError("Reply too long: more than " + std::to_string(ALimit) + " " + AUnit +
+                              ".") {}
+};
+
+// What went wrong on an open connection, if anything: TimedOut when one of
+// the connection's own bounds struck (ReadTimeout, ExchangeTimeout,
+// ConnectTimeout), SocketError when a socket call failed.
+enum class TIdConnectionFault { None, TimedOut, SocketError };
 
 // The reply codes a command accepts; empty means any.
 using TIdReplyCodes = std::vector<int16_t>;
@@ -113,6 +135,9 @@ class TIdTCPConnection : public TIdComponent {
   virtual int16_t SendCommand(const std::string& ACommand, const TIdReplyCodes& AAccepted);
   // A single accepted code; -1 accepts any.
   int16_t SendCommand(const std::string& ACommand, int AAccepted);
+  // Reads one reply into ReplyLines. Raises EIdReplyTooLong, after closing the
+  // connection, when the reply runs past MaxReplyLines lines or MaxReplyBytes
+  // bytes.
   virtual int16_t ReadReply(const TIdReplyCodes& AAccepted);
   int16_t ReadReply(int AAccepted);
   virtual int16_t CheckReplyCode(int16_t ACode, const TIdReplyCodes& AAccepted);
@@ -160,6 +185,10 @@ class TIdTCPConnection : public TIdComponent {
   int ExchangeTimeout = TimeoutInfinite;
   // Bytes ReadLine buffers at most while waiting for a terminator (0: no cap).
   int MaxLineLength = IdTCPDefaults::MaxLineLength;
+  // The first fault met since OpenConnection. After one the stream is in an
+  // unknown state (a reply half read, the deadline spent), so a protocol
+  // closes without its farewell command.
+  TIdConnectionFault Fault = TIdConnectionFault::None;
 
  protected:
   // The wait allowed now by ReadTimeout and ExchangeTimeout (TimeoutInfinite
@@ -167,6 +196,12 @@ class TIdTCPConnection : public TIdComponent {
   int BoundedWait();
   // ATimeout narrowed by the bounds; AOurs tells whether a bound is what limits it.
   int EffectiveWait(int ATimeout, bool& AOurs);
+  // Notes that a bound of ours struck and raises 10060.
+  [[noreturn]] void RaiseTimedOut();
+  // Notes a failed socket call (unless a fault is already noted).
+  void NoteSocketError();
+  // Drops the connection and raises EIdReplyTooLong.
+  [[noreturn]] void RaiseReplyTooLong(int ALimit, const char* AUnit);
 
  private:
   template <class Deliver>
@@ -181,5 +216,7 @@ class TIdTCPConnection : public TIdComponent {
   // known to hold none), and the terminator it was for.
   size_t LineScanned = 0;
   std::string LineScanTerminator;
+  // Bytes the last ReadLine took from the stream, its terminator included.
+  size_t LastLineBytes = 0;
   std::chrono::steady_clock::time_point ExchangeStart;
 };

@@ -2,6 +2,10 @@
 // on demand.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "net/mail/IdSMTP.h"
 #include "tests/support/ScriptedTcpServer.h"
 
@@ -44,6 +48,59 @@ TEST(IdSMTPScripted, AuthSchemesFromTheEhloReply) {
     smtp.CloseSession();
     ASSERT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
     EXPECT_EQ(srv.Received(0), "ehlo " + smtp.LocalName() + "\r\nQuit\r\n");
+  }
+}
+
+// 200,000 distinct four-letter names fill one EHLO line of about a megabyte;
+// a search of the list per name took most of a minute of CPU here.
+TEST(IdSMTPScripted, AMegabyteOfAuthNamesIsCollectedInOrderOnce) {
+  constexpr int kNames = 200000;
+  std::vector<std::string> names;
+  std::string line = "250-AUTH";
+  for (int i = 0; i < kNames; ++i) {
+    std::string name(4, 'A');
+    for (int k = 3, v = i; k >= 0; --k, v /= 26) name[k] = static_cast<char>('A' + v % 26);
+    names.push_back(name);
+    line += " " + name;
+  }
+  // Names seen before, in other letter case or after "=", are not listed again.
+  const std::string reply = "250-hi\r\n" + line + "\r\n250-AUTH=aaab=AAAA baaa\r\n250 OK\r\n";
+  ASSERT_LT(reply.size(), 1048576u);
+  ScriptedTcpServer srv(
+      Script().Send("220 hi\r\n").ReadLine().Send(reply).ExpectLine("Quit").CloseNow());
+  TIdSMTP smtp;
+  Configure(smtp, srv);
+  smtp.OpenSession();
+  EXPECT_EQ(smtp.AuthSchemes.Lines, names);
+  smtp.CloseSession();
+}
+
+// A reply that runs past the line or the byte cap ends the session: the
+// connection is closed without "Quit" (the peer is still sending).
+TEST(IdSMTPScripted, EndlessGreetingIsRefused) {
+  std::string manyLines;
+  for (int i = 0; i < 5000; ++i) manyLines += "220-still greeting\r\n";
+  const std::string bigLine = "220-" + std::string(600 * 1024, 'g') + "\r\n";
+  struct Case {
+    std::string Greeting;
+    std::string Error;
+  } cases[] = {
+      {manyLines, "Reply too long: more than 1000 lines."},
+      {bigLine + bigLine, "Reply too long: more than 1048576 bytes."},
+  };
+  for (const Case& c : cases) {
+    ScriptedTcpServer srv(Script().Send(c.Greeting).Hold());
+    TIdSMTP smtp;
+    Configure(smtp, srv);
+    try {
+      smtp.OpenSession();
+      ADD_FAILURE() << "no error";
+    } catch (const EIdReplyTooLong& e) {
+      EXPECT_EQ(e.Message, c.Error);
+    }
+    EXPECT_FALSE(smtp.IsConnected());
+    ASSERT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
+    EXPECT_EQ(srv.Received(0), "");
   }
 }
 
@@ -124,6 +181,64 @@ TEST(IdSMTPScripted, RsetReplyIgnoredNoAuthWithoutTheSchemeQuitNotAwaited) {
   EXPECT_EQ(got.find("auth"), std::string::npos);
   EXPECT_EQ(got.find("Bcc"), std::string::npos);  // Bcc gets RCPT only
   EXPECT_TRUE(got.ends_with("\r\nhello\r\n.\r\nQuit\r\n")) << got;
+}
+
+// After a time-out or a socket error the session is closed without "Quit"
+// and nothing is raised, so a caller closing after a failed delivery is not
+// handed a second error; a "Quit" that fails on a connection without a fault
+// still raises.
+TEST(IdSMTPScripted, ClosingAfterAFault) {
+  TIdMessage msg;
+  msg.From.Address = "a@x.test";
+  msg.Recipients.Add().Address = "a@x.test";
+  const Script upToMail = Script()
+                              .Send("220 hi\r\n")
+                              .ReadLine()
+                              .Send("250 hi\r\n")
+                              .ExpectLine("Rset")
+                              .Send("250 ok\r\n")
+                              .ExpectLine("Mail from:<a@x.test>");
+  struct Case {
+    const char* Name;
+    Script Peer;
+    std::function<void(TIdSMTP&)> Fail;
+    bool CloseRaises;
+  } cases[] = {
+      {"read time-out", Script(upToMail).Hold(),
+       [&](TIdSMTP& s) {
+         s.ReadTimeout = 200;
+         EXPECT_THROW(s.DeliverMessage(msg), EIdSocketError);
+       },
+       false},
+      {"reset", Script(upToMail).Reset(),
+       [&](TIdSMTP& s) { EXPECT_THROW(s.DeliverMessage(msg), EIdSocketError); }, false},
+      // Nothing failed yet, but the exchange deadline is spent when "Quit"
+      // is due.
+      {"deadline spent", Script().Send("220 hi\r\n").ReadLine().Send("250 hi\r\n").ReadToEnd(),
+       [](TIdSMTP& s) { s.ExchangeTimeout = 0; }, false},
+      // A refusal, then a reset that the client has not read: "Quit" meets it.
+      {"healthy", Script(upToMail).Send("550 no\r\n").Reset(),
+       [&](TIdSMTP& s) {
+         EXPECT_THROW(s.DeliverMessage(msg), EIdProtocolReplyError);
+         ASSERT_TRUE(s.SocketHandle->WaitReadable(kTestTimeoutMs));
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ScriptedTcpServer srv(c.Peer);
+    TIdSMTP smtp;
+    Configure(smtp, srv);
+    smtp.OpenSession();
+    c.Fail(smtp);
+    if (c.CloseRaises)
+      EXPECT_THROW(smtp.CloseSession(), EIdSocketError);
+    else
+      EXPECT_NO_THROW(smtp.CloseSession());
+    EXPECT_FALSE(smtp.IsConnected());
+    ASSERT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
+    EXPECT_EQ(srv.Received(0).find("Quit"), std::string::npos) << srv.Received(0);
+  }
 }
 
 TEST(IdSMTPScripted, ConnectionRefusedRaisesSocketError) {

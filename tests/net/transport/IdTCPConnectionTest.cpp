@@ -340,6 +340,66 @@ TEST_F(TCPConnectionTest, ReadLineSeesTerminatorsAfterOtherReads) {
   EXPECT_EQ(Conn.ReadLine(), "next");
 }
 
+// A reply may take MaxReplyLines lines and MaxReplyBytes bytes from the
+// stream (line ends and skipped blank lines counted); one line or one byte
+// more raises, and the connection is dropped as the rest may never end.
+TEST(TCPConnectionReply, CapsOnLinesAndBytes) {
+  std::string lines1000, lines1001;
+  for (int i = 0; i < 999; ++i) lines1000 += "250-x\r\n";
+  lines1001 = lines1000 + "250-x\r\n250 end\r\n";
+  lines1000 += "250 end\r\n";
+  // 15 lines of 4 + 65530 + 2 = 65536 bytes, then a last line of the same
+  // size: 16 * 65536 = 1048576 bytes in all; one 'b' more is one byte over.
+  std::string bytesAtCap, bytesOver;
+  for (int i = 0; i < 15; ++i) bytesAtCap += "250-" + std::string(65530, 'a') + "\r\n";
+  bytesOver = bytesAtCap + "250 " + std::string(65531, 'b') + "\r\n";
+  bytesAtCap += "250 " + std::string(65530, 'b') + "\r\n";
+  // 1100 blank lines of 1000 bytes come before the reply's only line.
+  std::string blanks;
+  for (int i = 0; i < 1100; ++i) blanks += std::string(998, ' ') + "\r\n";
+  blanks += "250 ok\r\n";
+  struct Case {
+    const char* Name;
+    const std::string& Bytes;
+    int Lines;          // kept in ReplyLines
+    std::string Error;  // empty: accepted
+  } cases[] = {
+      {"1000 lines", lines1000, 1000, ""},
+      {"1001 lines", lines1001, 0, "Reply too long: more than 1000 lines."},
+      {"1048576 bytes", bytesAtCap, 16, ""},
+      {"1048577 bytes", bytesOver, 0, "Reply too long: more than 1048576 bytes."},
+      {"blank lines", blanks, 0, "Reply too long: more than 1048576 bytes."},
+  };
+  for (const Case& c : cases) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    TIdTCPConnection conn;
+    conn.SocketHandle->SocketId = fds[0];
+    conn.SocketHandle->IsOpen = true;
+    // The peer stays open: only the caps can end a refused reply.
+    std::thread peer([&] {
+      for (size_t sent = 0; sent < c.Bytes.size();) {
+        ssize_t n = ::send(fds[1], c.Bytes.data() + sent, c.Bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;  // the connection dropped the rest
+        sent += static_cast<size_t>(n);
+      }
+    });
+    std::string error;
+    try {
+      conn.ReadReply(250);
+    } catch (const EIdReplyTooLong& e) {
+      error = e.Message;
+    } catch (const std::exception& e) {
+      error = std::string("unexpected: ") + e.what();
+    }
+    EXPECT_EQ(error, c.Error) << c.Name;
+    EXPECT_EQ(conn.ReplyLines.Count(), c.Lines) << c.Name;
+    EXPECT_EQ(conn.IsConnected(), c.Error.empty()) << c.Name;
+    peer.join();
+    ::close(fds[1]);
+  }
+}
+
 TEST(TCPClient, OpenTwiceKeepsTheFirstConnection) {
   int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};

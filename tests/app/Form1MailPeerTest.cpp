@@ -1,0 +1,170 @@
+// The notification mail when a mail exchanger fails in the middle of a
+// delivery: the window on the headless backend, nginx as the echo page,
+// dnsmasq answering MX queries, and scripted exchangers.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/Form1.h"
+#include "platform/Files.h"
+#include "tests/support/DnsmasqServer.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/ScriptedTcpServer.h"
+#include "ui/Application.h"
+#include "ui/headless/HeadlessBackend.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Script = ScriptedTcpServer::Script;
+
+// The exchange deadline the window's SMTP client gets here instead of its
+// minute: long enough for a healthy delivery on a loaded machine, and well
+// inside the tarpit below.
+constexpr int kExchangeTimeoutMs = 3000;
+// The tarpit answers one byte at this pace, inside every read time-out, for
+// far longer than the deadline.
+constexpr auto kTarpitPerByte = 50ms;
+// Longest wait of a test for an event it expects.
+constexpr int kWaitMs = 5000;
+
+// An exchanger that takes the greeting, EHLO and RSET and has just read the
+// sender.
+Script UpToMail(const std::string& Address) {
+  return Script()
+      .Send("220 mx\r\n")
+      .ReadLine()
+      .Send("250 mx\r\n")
+      .ExpectLine("Rset")
+      .Send("250 ok\r\n")
+      .ExpectLine("Mail from:<" + Address + ">");
+}
+
+// The servers are shared by the suite; each test gets its own window and
+// settings directory.
+class Form1MailTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    Web = std::make_unique<NginxServer>();
+    Web->AddFile("GetMyIP.pl", "BEGINIP10.0.0.2ENDIP");
+    Web->Start();
+    Dns = std::make_unique<DnsmasqServer>();
+    Dns->Options = {"mx-host=a.test,127.0.0.1,10", "mx-host=b.test,127.0.0.1,10"};
+    Dns->Start();
+  }
+  static void TearDownTestSuite() {
+    Dns.reset();
+    Web.reset();
+  }
+
+  ~Form1MailTest() override { CloseWindow(); }
+
+  // A window without a settings file whose check finds 10.0.0.2 where
+  // 10.0.0.1 was, and whose mail goes to Mx.
+  TForm1& Open(const ScriptedTcpServer& Mx, const std::string& Email) {
+    char tmpl[] = "/tmp/corvale-mail-XXXXXX";
+    Dir = mkdtemp(tmpl);
+    auto b = std::make_unique<THeadlessBackend>();
+    Ui = b.get();
+    App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");
+    App->ShowMainForm = false;
+    TForm1* f = App->CreateForm<TForm1>([&](TForm1& w) {
+      w.EchoHost = Web->HostPort();
+      w.DNSServer = "127.0.0.1";
+      w.DNSPort = Dns->Port();
+      w.SMTPPort = Mx.Port();
+    });
+    f->Edit1->SetText("Ann");
+    f->Edit2->SetText(Email);
+    f->LastIP = "10.0.0.1";
+    return *f;
+  }
+  void CloseWindow() {
+    App.reset();
+    if (!Dir.empty()) fs::remove_all(Dir);
+    Dir.clear();
+  }
+  bool Stored() const {
+    return files::ReadFile(Dir + "/Corvale.ini").find("\r\nIP            10.0.0.2\r\n") !=
+           std::string::npos;
+  }
+
+  static std::unique_ptr<NginxServer> Web;
+  static std::unique_ptr<DnsmasqServer> Dns;
+  std::string Dir;
+  THeadlessBackend* Ui = nullptr;
+  std::unique_ptr<TApplication> App;
+};
+
+std::unique_ptr<NginxServer> Form1MailTest::Web;
+std::unique_ptr<DnsmasqServer> Form1MailTest::Dns;
+
+// After an exchanger that stalls past the deadline or resets the connection,
+// the next recipient still gets its mail, nothing reaches the user and the
+// new address is stored.
+TEST_F(Form1MailTest, AFailingExchangerDoesNotStopTheNextOne) {
+  struct Case {
+    const char* Name;
+    Script First;
+  } cases[] = {
+      {"tarpit",
+       UpToMail("ann@a.test").Trickle("250 " + std::string(200, '.') + "\r\n", kTarpitPerByte)},
+      {"reset", UpToMail("ann@a.test").Reset()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ScriptedTcpServer mx({c.First, UpToMail("bo@b.test")
+                                       .Send("250 ok\r\n")
+                                       .ExpectLine("RCPT to:<bo@b.test>")
+                                       .Send("250 ok\r\n")
+                                       .ExpectLine("Data")
+                                       .Send("354 go\r\n")
+                                       .ReadUntil("\r\n.\r\n")
+                                       .Send("250 queued\r\n")
+                                       .ExpectLine("Quit")});
+    TForm1& f = Open(mx, "ann@a.test,bo@b.test");
+    f.IdSMTP1->ExchangeTimeout = kExchangeTimeoutMs;
+    std::string address;
+    EXPECT_NO_THROW(f.GetMyIP(address));
+    EXPECT_EQ(f.LastIP, "10.0.0.2");
+    EXPECT_TRUE(Stored());
+    EXPECT_TRUE(Ui->MessageBoxes.empty());
+    ASSERT_TRUE(mx.WaitForFinished(2));
+    // No "Quit" after the fault; the second session is whole.
+    EXPECT_EQ(mx.Received(0).find("Quit"), std::string::npos) << mx.Received(0);
+    EXPECT_TRUE(mx.Received(1).ends_with("\r\n.\r\nQuit\r\n")) << mx.Received(1);
+    CloseWindow();
+  }
+}
+
+// Holds the client in its receive of the refusal until the reset that follows
+// it has arrived, so that "Quit" meets a reset the client has not yet seen.
+class HoldUntilReset : public TIdConnectionIntercept {
+ public:
+  using TIdConnectionIntercept::TIdConnectionIntercept;
+  void NotifyReceived(const char* Data, int Count) override {
+    if (Count > 0 && std::string_view(Data, static_cast<size_t>(Count)).starts_with("550"))
+      Handle->WaitReadable(kWaitMs);
+  }
+};
+
+TEST_F(Form1MailTest, AnErrorOfTheClosingQuitLeavesTheAddressForTheNextCheck) {
+  // The exchanger refuses the sender and resets the connection: the delivery
+  // fails, and so does the closing "Quit" on a connection that had shown no
+  // fault. That error reaches the caller, which keeps the old address.
+  ScriptedTcpServer mx(UpToMail("ann@a.test").Send("550 no\r\n").Reset());
+  TForm1& f = Open(mx, "ann@a.test");
+  f.IdSMTP1->Intercept = TComponent::Create<HoldUntilReset>(f);
+  f.IdSMTP1->SetInterceptEnabled(true);
+  std::string address;
+  EXPECT_THROW(f.GetMyIP(address), EIdSocketError);
+  EXPECT_EQ(f.LastIP, "10.0.0.1");
+  EXPECT_FALSE(fs::exists(Dir + "/Corvale.ini"));
+}
+
+}  // namespace
