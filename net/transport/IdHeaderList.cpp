@@ -11,10 +11,18 @@ bool IsBreakChar(char C) {
   return C == ' ' || C == '\t';
 }
 
+// A fold already in the text at P: CR LF and a blank (kBreakText, which is
+// matched without regard to case) or CR LF and a TAB, as between encoded words.
+bool IsExistingBreak(std::string_view Line, size_t P) {
+  if (text::SameText(Line.substr(P, kBreakText.size()), kBreakText)) return true;
+  return Line.substr(P, 3) == "\r\n\t";
+}
+
 // Wraps Line with kBreakText at the last blank or TAB (outside double quotes)
-// before the column passes Width. Positions are 1-based. A CR LF blank already
-// in the text is kept as a break. Texts are UTF-8: no byte of a multi-byte
-// sequence is a blank, TAB, CR or quote, so a break never splits a character.
+// before the column passes Width. Positions are 1-based. A CR LF blank or CR
+// LF TAB already in the text is kept as a break. Texts are UTF-8: no byte of a
+// multi-byte sequence is a blank, TAB, CR or quote, so a break never splits a
+// character.
 std::string WrapText(std::string_view Line, int Width) {
   const size_t len = Line.size();
   auto at = [&](size_t p) { return Line[p - 1]; };
@@ -24,7 +32,7 @@ std::string WrapText(std::string_view Line, int Width) {
   while (pos <= len) {
     const char cur = at(pos);
     if (cur == kBreakText[0]) {
-      if (!inQuote && text::SameText(Line.substr(pos - 1, kBreakText.size()), kBreakText)) {
+      if (!inQuote && IsExistingBreak(Line, pos - 1)) {
         existingBreak = true;
         pos += kBreakText.size() - 1;
         breakPos = pos;
