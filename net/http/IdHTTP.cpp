@@ -5,6 +5,8 @@
 #include "net/http/IdHTTP.h"
 
 #include <climits>
+#include <string>
+#include <vector>
 
 #include "net/http/IdURI.h"
 #include "platform/Exception.h"
@@ -27,6 +29,16 @@ void CheckRequestPart(std::string_view APart, const char* AWhat, bool ABlankAllo
       throw EIdHTTPInvalidRequest(std::string("The request's ") + AWhat +
                                   " holds a character not allowed there.");
   }
+}
+
+// A line end as the header section's byte count counts it: CR LF, the form
+// RFC 9112 section 2.1 gives (a bare LF, also accepted, counts the same).
+constexpr size_t kCountedLineEnd = 2;
+
+// Empties a list and gives back its storage, so that the lines of a response
+// the caller never receives do not stay held until the next request.
+void ReleaseLines(TStringList& AList) {
+  std::vector<std::string>().swap(AList.Lines);
 }
 
 // The response body on its way to the caller's stream: counts what arrives and
@@ -216,7 +228,7 @@ void TIdHTTP::PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TSt
     }
 
     // Status line (RFC 9112 section 4): "HTTP/1.1 404 Not Found".
-    ResponseLine = ReadLine();
+    ResponseLine = ReadHeadLine("The status line");
     if (LineTimedOut) throw EIdConnClosedGracefully();
     const bool response10 =
         ResponseLine.size() >= 8 && text::SameText(ResponseLine.substr(5, 3), "1.0");
@@ -259,13 +271,18 @@ void TIdHTTP::PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TSt
       }
     }
   } catch (const EIdProtocolReplyError&) {
-    // The whole response has been read: the connection is in step.
+    // The whole response has been read: the connection is in step, and
+    // ResponseInfo describes that response. The scratch lines are not needed.
     RedirectDepth = 0;
+    ReleaseLines(RawHeaders);
     throw;
   } catch (...) {
     // Anything else leaves the connection at an unknown point of a message;
-    // it cannot carry another request.
+    // it cannot carry another request. Nothing of the half-read response is
+    // kept for the caller either.
     RedirectDepth = 0;
+    ReleaseLines(RawHeaders);
+    ReleaseLines(ResponseInfo.ExtraHeaders);
     try {
       CloseConnection();
     } catch (...) {
@@ -276,17 +293,51 @@ void TIdHTTP::PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TSt
   RedirectDepth = 0;
 }
 
+std::string TIdHTTP::ReadHeadLine(const char* AWhat) {
+  constexpr int kCap = IdHTTPDefaults::MaxHeaderLineLength;
+  const auto tooLong = [AWhat] {
+    return EIdHTTPProtocolError(std::string(AWhat) + " of the response is longer than " +
+                                std::to_string(kCap) + " bytes.");
+  };
+  // The connection's own line cap bounds the buffering: one byte above ours
+  // leaves room for the CR of a line exactly at the cap. A smaller cap the
+  // caller has set stays in force and raises its own error.
+  const int callerCap = MaxLineLength;
+  const bool oursIsTighter = callerCap <= 0 || callerCap > kCap + 1;
+  struct RestoreCap {
+    int& Field;
+    int Value;
+    ~RestoreCap() { Field = Value; }
+  } restore{MaxLineLength, callerCap};
+  if (oursIsTighter) MaxLineLength = kCap + 1;
+  std::string line;
+  try {
+    line = ReadLine();
+  } catch (const EIdReadLineMaxLineLengthExceeded&) {
+    if (oursIsTighter) throw tooLong();
+    throw;
+  }
+  // A line that arrived whole in one receive was never held unterminated.
+  if (line.size() > static_cast<size_t>(kCap)) throw tooLong();
+  return line;
+}
+
 void TIdHTTP::ReadResponseHeaders() {
   RawHeaders.Clear();
+  size_t sectionBytes = 0;
   for (;;) {
     // A close in the middle of a header line leaves the header block (and
     // so the body's framing) incomplete, like a close between lines.
-    std::string line = ReadLine();
+    std::string line = ReadHeadLine("A header line");
     if (LineTimedOut) throw EIdConnClosedGracefully();
     if (line.empty()) break;
     if (RawHeaders.Count() >= IdHTTPDefaults::MaxHeaderLines)
       throw EIdHTTPProtocolError("The response has more than " +
                                  std::to_string(IdHTTPDefaults::MaxHeaderLines) + " header lines.");
+    sectionBytes += line.size() + kCountedLineEnd;
+    if (sectionBytes > static_cast<size_t>(IdHTTPDefaults::MaxHeaderBytes))
+      throw EIdHTTPProtocolError("The header section of the response is longer than " +
+                                 std::to_string(IdHTTPDefaults::MaxHeaderBytes) + " bytes.");
     RawHeaders.Add(std::move(line));
   }
   ResponseInfo.TakeResponseHeaders(RawHeaders);

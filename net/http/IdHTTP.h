@@ -27,6 +27,13 @@ constexpr int HTTPSPort = 443;
 // Header lines of one response accepted at most: far above any real server's,
 // and it keeps a server that sends header lines forever from exhausting memory.
 constexpr int MaxHeaderLines = 1000;
+// Bytes of one header line or of the status line, line end not counted: twice
+// the 8 KiB servers commonly allow a request's header line, so a long cookie
+// or policy header still fits.
+constexpr int MaxHeaderLineLength = 16 * 1024;
+// Bytes of a response's header section, each line counted with a CR LF: real
+// servers send a few KiB; the cap bounds what is held and walked by lookups.
+constexpr int MaxHeaderBytes = 256 * 1024;
 // Trailer lines after the last chunk accepted at most, for the same reason.
 constexpr int MaxTrailerLines = 100;
 // Receive size of the HTTP client (its RecvBufferSize): four times the TCP
@@ -39,7 +46,8 @@ constexpr int64_t NoBodyLimit = 0;
 
 // The response broke the message framing: a malformed, negative or overflowing
 // Content-Length or chunk size, a missing line end after chunk data, too many
-// header lines.
+// header lines, a status or header line longer than MaxHeaderLineLength, a
+// header section longer than MaxHeaderBytes.
 class EIdHTTPProtocolError : public EIdException {
  public:
   using EIdException::EIdException;
@@ -143,12 +151,16 @@ class TIdHTTP : public TIdTCPClient {
   // EConvertError when the status is not a number; EIdConnClosedGracefully when
   // the server closes before the status line, after a complete header line or
   // before a declared body is complete; EIdHTTPProtocolError for a broken
-  // framing; EIdHTTPBodyTooLarge past MaxBodySize; EIdSocketError for socket
+  // framing or a response head past its caps (IdHTTPDefaults);
+  // EIdHTTPBodyTooLarge past MaxBodySize; EIdSocketError for socket
   // failures (10060 when ConnectTimeout, ReadTimeout or ExchangeTimeout
   // strikes); EIdObjectTypeNotSupported for a POST without a source;
   // EIdHTTPInvalidRequest for a target, host or header line that would break
   // the request's lines (nothing is sent then);
   // EIdInterceptPropInvalid for "https" without a secure intercept.
+  // After a failure RawHeaders is empty, and so is ResponseInfo.ExtraHeaders
+  // unless the failure is EIdProtocolReplyError (a whole response was read,
+  // and ResponseInfo describes it).
   void PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TStream* ADestination,
                       const TIdHTTPSource& ASource);
 
@@ -184,6 +196,10 @@ class TIdHTTP : public TIdTCPClient {
   int64_t MaxBodySize = IdHTTPDefaults::NoBodyLimit;
 
  private:
+  // One line of the response head, at most MaxHeaderLineLength bytes (and no
+  // more than that is buffered while it arrives); AWhat names the line in the
+  // EIdHTTPProtocolError raised past the cap.
+  std::string ReadHeadLine(const char* AWhat);
   void ReadResponseHeaders();
   // Whether the response has a body at all (RFC 9112 section 6.3).
   bool ResponseHasBody(TIdHTTPMethod AMethod) const;

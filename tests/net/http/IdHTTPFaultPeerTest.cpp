@@ -162,6 +162,99 @@ TEST(HTTPFaultTest, EarlyClosesRaise) {
   }
 }
 
+// A header line "X-Pad: aaa..." of ALength bytes, with its CR LF.
+std::string PadLine(size_t ALength) {
+  std::string line = "X-Pad: ";
+  line.resize(ALength, 'a');
+  return line + "\r\n";
+}
+
+// The caps of a response head: a status or header line of at most 16384
+// bytes, a header section of at most 262144 bytes counting each line with its
+// CR LF, at most 1000 header lines. Past a cap the request raises at once
+// (the server below never closes), keeps none of the head, and the client's
+// next request works on a fresh connection.
+TEST(HTTPFaultTest, ResponseHeadCaps) {
+  const size_t kLine = 16384, kSection = 262144;
+  const std::string length = "Content-Length: 2\r\n";
+  std::string wide;  // 15 lines at the line cap and the length
+  for (int i = 0; i < 15; ++i) wide += PadLine(kLine);
+  wide += length;
+  // The line that brings the section to exactly its cap.
+  const size_t rest = kSection - wide.size() - 2;
+  std::string many;  // 1000 lines, 261757 bytes
+  for (int i = 0; i < 999; ++i) many += PadLine(260);
+  many += length;
+
+  struct Case {
+    const char* What;
+    std::string Head;   // the status line and the header lines
+    const char* Error;  // null: accepted
+    int Extra;          // header lines left in ExtraHeaders when accepted
+  };
+  const Case cases[] = {
+      {"every line at the line cap, the section at its cap",
+       "HTTP/1.1 200 OK\r\n" + wide + PadLine(rest), nullptr, 16},
+      {"1000 lines", "HTTP/1.1 200 OK\r\n" + many, nullptr, 999},
+      {"a header line one byte over", "HTTP/1.1 200 OK\r\n" + PadLine(kLine + 1) + length,
+       "A header line of the response is longer than 16384 bytes.", 0},
+      {"the section one byte over", "HTTP/1.1 200 OK\r\n" + wide + PadLine(rest + 1),
+       "The header section of the response is longer than 262144 bytes.", 0},
+      {"status line one byte over",
+       "HTTP/1.1 200 " + std::string(kLine - 12, 'O') + "\r\n" + length,
+       "The status line of the response is longer than 16384 bytes.", 0},
+      // Without its end the line must not be waited for (a wait would end in
+      // the read time-out instead).
+      {"a header line that never ends", "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(kLine, 'a'),
+       "A header line of the response is longer than 16384 bytes.", 0},
+  };
+  for (const Case& c : cases) {
+    ScriptedTcpServer srv(std::vector<Script>{
+        std::move(Answer(c.Head + (c.Head.back() == '\n' ? "\r\nok" : "")).Hold()),
+        std::move(Answer("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nnext").Hold())});
+    auto http = ProgramClient();
+    if (!c.Error) {
+      EXPECT_EQ(http->GetText(Url(srv)), "ok") << c.What;
+      EXPECT_EQ(http->ResponseInfo.ExtraHeaders.Count(), c.Extra) << c.What;
+      continue;
+    }
+    try {
+      http->GetText(Url(srv));
+      ADD_FAILURE() << "no exception: " << c.What;
+    } catch (const EIdHTTPProtocolError& e) {
+      EXPECT_STREQ(e.what(), c.Error) << c.What;
+    }
+    EXPECT_FALSE(http->IsConnected()) << c.What;
+    EXPECT_EQ(http->RawHeaders.Count(), 0) << c.What;
+    EXPECT_EQ(http->ResponseInfo.ExtraHeaders.Count(), 0) << c.What;
+    EXPECT_EQ(http->GetText(Url(srv)), "next") << c.What;
+    EXPECT_EQ(srv.Connections(), 2u) << c.What;
+  }
+}
+
+// A request that fails part-way through a response keeps none of its header
+// lines (nor those of the response before it); one that fails on a complete
+// non-2xx response keeps them in ResponseInfo, which describes that response.
+TEST(HTTPFaultTest, FailedRequestHoldsNoHeaderLines) {
+  ScriptedTcpServer srv(std::vector<Script>{
+      std::move(
+          Answer("HTTP/1.1 200 OK\r\nX-One: 1\r\nContent-Length: 1\r\n\r\na")
+              .ReadUntil("\r\n\r\n")
+              .Send("HTTP/1.1 200 OK\r\nX-Two: 2\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab")
+              .CloseNow()),
+      std::move(
+          Answer("HTTP/1.1 404 Not Found\r\nX-Three: 3\r\nContent-Length: 0\r\n\r\n").Hold())});
+  auto http = ProgramClient();
+  EXPECT_EQ(http->GetText(Url(srv)), "a");
+  EXPECT_EQ(http->ResponseInfo.ExtraHeaders.ValueOf("X-One"), "1");
+  EXPECT_THROW(http->GetText(Url(srv)), EIdConnClosedGracefully);
+  EXPECT_EQ(http->RawHeaders.Count(), 0);
+  EXPECT_EQ(http->ResponseInfo.ExtraHeaders.Count(), 0);
+  EXPECT_THROW(http->GetText(Url(srv)), EIdProtocolReplyError);
+  EXPECT_EQ(http->RawHeaders.Count(), 0);
+  EXPECT_EQ(http->ResponseInfo.ExtraHeaders.Lines, std::vector<std::string>{"X-Three: 3"});
+}
+
 TEST(HTTPFaultTest, BodyCutWhileTheClientReadsRaises) {
   // The close comes after the client has started on the body, not together
   // with the header block.
