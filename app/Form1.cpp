@@ -30,8 +30,6 @@ namespace {
 constexpr const char* kSettingsName = "Corvale.ini";
 // Each line of the settings file: a key padded to this width, then the value.
 constexpr size_t kKeyWidth = 14;
-// A settings line is read into a buffer of this many bytes; the rest is dropped.
-constexpr size_t kLineCap = 255;
 // The lines the settings file holds, in order; later lines are ignored.
 constexpr int kSettingsLines = 5;
 
@@ -62,12 +60,15 @@ std::string Key(const char* Word) {
   return k;
 }
 
-// A value written into the settings file never carries a line break: CR and LF
-// become blanks, so the file always keeps its five lines.
-std::string OneLine(std::string S) {
+// A value as the settings file holds it. It never carries a line break: CR and
+// LF become blanks, so the file always keeps its five lines. It keeps at most
+// TForm1::kMaxText bytes, cut before a character that would not fit whole: the
+// reader cuts the value (not the line with its key) the same way, so what is
+// written is what is read back.
+std::string StoredValue(std::string S) {
   for (char& c : S)
     if (c == '\r' || c == '\n') c = ' ';
-  return S;
+  return text::CutUtf8(S, TForm1::kMaxText);
 }
 
 // The file's lines. CR LF ends a line, and so do a bare LF or CR.
@@ -284,11 +285,11 @@ void TForm1::EnableTimeSetting() {
 
 void TForm1::UpdateInfo() {
   std::string out;
-  out += Key("Name") + OneLine(Edit1->GetText()) + "\r\n";
-  out += Key("Email") + OneLine(Edit2->GetText()) + "\r\n";
+  out += Key("Name") + StoredValue(Edit1->GetText()) + "\r\n";
+  out += Key("Email") + StoredValue(Edit2->GetText()) + "\r\n";
   out += Key("Schedule") + text::IntToStr(Timer1->GetInterval() / 1000) + "\r\n";
   out += Key("Start Min") + (CheckBox1->GetChecked() ? "1" : "0") + "\r\n";
-  out += Key("IP") + OneLine(LastIP) + "\r\n";
+  out += Key("IP") + StoredValue(LastIP) + "\r\n";
   files::ReplaceFile(SettingsPath(), out);
 }
 
@@ -296,18 +297,22 @@ void TForm1::UpdateForm() {
   if (!files::FileExists(SettingsPath())) return;
   std::vector<std::string> lines = SplitLines(files::ReadFile(SettingsPath()));
   // Only the position of a line matters, never its key; a missing line reads
-  // as an empty one.
+  // as an empty one. The value after the key column keeps kMaxText bytes, as
+  // the writer cuts it; a longer one (a name typed into an earlier build, which
+  // wrote it whole, or a file edited by hand) is cut the same way.
   auto value = [&](int Index) -> std::string {
     if (Index >= static_cast<int>(lines.size()) || Index >= kSettingsLines) return {};
-    std::string line = text::CutUtf8(lines[static_cast<size_t>(Index)], kLineCap);
-    return line.size() > kKeyWidth ? line.substr(kKeyWidth) : std::string();
+    const std::string& line = lines[static_cast<size_t>(Index)];
+    return line.size() > kKeyWidth
+               ? text::CutUtf8(std::string_view(line).substr(kKeyWidth), kMaxText)
+               : std::string();
   };
   Edit1->SetText(text::Trim(value(0)));
   Edit2->SetText(text::Trim(value(1)));
   const int seconds = text::StrToInt(value(2));
   const int startMin = text::StrToInt(value(3));
   CheckBox1->SetChecked(startMin == 1);
-  LastIP = text::CutUtf8(value(4), kMaxText);
+  LastIP = value(4);
 
   UpDown1->SetPosition(seconds / 3600);
   const int h = UpDown1->GetPosition();

@@ -37,6 +37,33 @@ bool ExtractAddress(const std::string& Reply, std::string& Value) {
   return true;
 }
 
+// Text for the HTML body: &, <, > and " become entities, so a name or an
+// address shows as written and cannot add markup or links to the mail.
+std::string HtmlText(const std::string& S) {
+  std::string out;
+  out.reserve(S.size());
+  for (char c : S) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+        break;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 void TForm1::CreateNetworkComponents() {
@@ -87,10 +114,12 @@ void TForm1::GetMyIP(std::string& Address) {
   }
   std::string value;
   if (!ExtractAddress(reply, value)) return;
-  if (text::Trim(value) != text::Trim(LastIP)) {
+  // Compared as it would be stored: LastIP holds at most kMaxText bytes, and a
+  // longer value compared whole would differ from it at every check.
+  const std::string newIP = text::CutUtf8(value, kMaxText);
+  if (text::Trim(newIP) != text::Trim(LastIP)) {
     const std::string name = text::CutUtf8(Edit1->GetText(), kMaxText);
     const std::string addresses = text::CutUtf8(Edit2->GetText(), kMaxText);
-    const std::string newIP = text::CutUtf8(value, kMaxText);
     // The mail goes out before the new address is stored: an error escaping
     // it leaves LastIP as it was, so the next check mails again.
     SendNotifyMail(name, addresses, newIP, LastIP);
@@ -124,9 +153,10 @@ void TForm1::SendNotifyMail(const std::string& Name, const std::string& Addresse
   std::unique_ptr<TStringList> list = SplitAddressList(Addresses);
   IdMessage1->Body.Clear();
   IdMessage1->Subject = "Your IP Address is " + NewIP;
-  IdMessage1->Body.Add("<div align=\"center\"><p><font size=\"5\"><strong>Hello " + Name + "<br>");
-  IdMessage1->Body.Add("Your Old IP Address is " + OldIP + "<br>");
-  IdMessage1->Body.Add("Your New IP Address is " + NewIP + "<br>");
+  IdMessage1->Body.Add("<div align=\"center\"><p><font size=\"5\"><strong>Hello " + HtmlText(Name) +
+                       "<br>");
+  IdMessage1->Body.Add("Your Old IP Address is " + HtmlText(OldIP) + "<br>");
+  IdMessage1->Body.Add("Your New IP Address is " + HtmlText(NewIP) + "<br>");
   IdMessage1->Body.Add("Thank you for using Corvale</strong></p></div>");
   if (IdMessage1->Recipients.Count() == 0) IdMessage1->Recipients.Add();
   IdMessage1->Recipients[0].Name = Name;

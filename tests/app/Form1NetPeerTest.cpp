@@ -170,6 +170,46 @@ TEST_F(Form1NetTest, EndMarkerBeforeStartMarkerIsAnEmptyAddress) {
   EXPECT_NE(mails[0].Data.find("Your Old IP Address is 10.0.0.1<br>"), std::string::npos);
 }
 
+// The stored address keeps 255 bytes. An unchanged longer value is compared as
+// it would be stored, so it is mailed and written once, not at every check.
+TEST_F(Form1NetTest, AnUnchangedAddressLongerThanTheStoredTextIsMailedOnce) {
+  // 307 bytes; the two-byte character at bytes 255-256 would be split by the
+  // cut, so it goes whole and 254 bytes are kept.
+  const std::string value = std::string(254, '1') + "\xC3\xA9" + std::string(51, '2');
+  ASSERT_EQ(value.size(), 307u);
+  TForm1& f = Start("Ann", "ann@a.test", "");
+  Echo("BEGINIP" + value + "ENDIP");
+  std::string address;
+  f.GetMyIP(address);
+  EXPECT_EQ(f.LastIP, std::string(254, '1'));
+  ASSERT_EQ(NewMails(1).size(), 1u);
+  fs::remove(Dir + "/Corvale.ini");
+  f.GetMyIP(address);
+  f.GetMyIP(address);
+  EXPECT_EQ(NewMails().size(), 1u);
+  EXPECT_FALSE(IniExists());
+  EXPECT_EQ(address, value) << "the check still reports what it found";
+  EXPECT_EQ(f.StatusBar1->Panels[1].GetText(), value);
+}
+
+// Name and addresses go into the HTML body with &, <, > and " escaped; the
+// subject is not HTML and keeps them.
+TEST_F(Form1NetTest, MarkupInTheNameOrAddressesIsEscapedInTheBody) {
+  TForm1& f = Start("", "", "");
+  f.SendNotifyMail("<b>Ann</b> & \"Bo\"", "ann@a.test", "<img src=/dev/zero>", "a&b\"c'd>");
+  auto mails = NewMails(1);
+  ASSERT_EQ(mails.size(), 1u);
+  const std::string& d = mails[0].Data;
+  EXPECT_NE(d.find("Subject: Your IP Address is <img src=/dev/zero>\r\n"), std::string::npos) << d;
+  EXPECT_NE(d.find(std::string("\r\n\r\n") + kBody1 +
+                   "&lt;b&gt;Ann&lt;/b&gt; &amp; &quot;Bo&quot;<br>\r\n"
+                   "Your Old IP Address is a&amp;b&quot;c'd&gt;<br>\r\n"
+                   "Your New IP Address is &lt;img src=/dev/zero&gt;<br>\r\n" +
+                   kBody4 + "\r\n"),
+            std::string::npos)
+      << d;
+}
+
 TEST_F(Form1NetTest, EchoHostDownShowsTheStoredAddress) {
   TForm1& f = Start("Ann", "ann@a.test", "10.0.0.1");
   f.EchoHost = "127.0.0.1:" + std::to_string(PeerServer::FreeTcpPort());

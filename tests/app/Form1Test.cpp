@@ -205,8 +205,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "Name          A\nEmail         a\nSchedule      3660\nStart Min     0\n"
                  "IP            9.9.9.9\n",
                  "A", "a", 1, 1, false, "9.9.9.9", ""},
+        // The value after the key column keeps 255 bytes.
         LoadCase{"long line", Form1Test::Settings("A", "a", "60", "0", kLong), "A", "a", 0, 1,
-                 false, std::string(241, 'x'), ""}),
+                 false, std::string(255, 'x'), ""}),
     [](const auto& info) {
       std::string n = info.param.what;
       for (char& ch : n)
@@ -226,6 +227,46 @@ TEST_F(Form1Test, EveryIntervalSurvivesARoundTripThroughTheFile) {
       ASSERT_EQ(form->UpDown1->GetPosition(), h);
       ASSERT_EQ(form->UpDown2->GetPosition(), m);
     }
+}
+
+// Every value is written with at most 255 bytes, cut before a character that
+// would not fit whole, and read back byte for byte: the 14-byte key column does
+// not count against the value, so a stored address is not shortened by a
+// restart (which would count as a change and mail it again).
+TEST_F(Form1Test, ValuesAreReadBackAsTheyWereWritten) {
+  Start();
+  const std::string a2 = "\xC3\xA9", a3 = "\xE2\x82\xAC", a4 = "\xF0\x9F\x98\x80";
+  struct Case {
+    std::string value, stored;
+  } cases[] = {
+      {std::string(241, 'a'), std::string(241, 'a')},
+      {std::string(242, 'a'), std::string(242, 'a')},
+      {std::string(254, 'a'), std::string(254, 'a')},
+      {std::string(255, 'a'), std::string(255, 'a')},
+      {std::string(256, 'a'), std::string(255, 'a')},
+      {std::string(240, 'a') + a2, std::string(240, 'a') + a2},
+      {std::string(253, 'a') + a2, std::string(253, 'a') + a2},
+      {std::string(254, 'a') + a2, std::string(254, 'a')},
+      {std::string(252, 'a') + a3, std::string(252, 'a') + a3},
+      {std::string(253, 'a') + a3 + "b", std::string(253, 'a')},
+      {std::string(251, 'a') + a4, std::string(251, 'a') + a4},
+      {std::string(240, 'a') + a4 + a4 + a4 + a4, std::string(240, 'a') + a4 + a4 + a4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.size());
+    form->Edit1->SetText(c.value);
+    form->Edit2->SetText(c.value);
+    form->LastIP = c.stored;  // a check stores at most 255 bytes
+    form->UpdateInfo();
+    EXPECT_EQ(ReadIni(), Settings(c.stored, c.stored, "1", "0", c.stored));
+    form->Edit1->SetText("");
+    form->Edit2->SetText("");
+    form->LastIP.clear();
+    form->UpdateForm();
+    EXPECT_EQ(form->Edit1->GetText(), c.stored);
+    EXPECT_EQ(form->Edit2->GetText(), c.stored);
+    EXPECT_EQ(form->LastIP, c.stored);
+  }
 }
 
 TEST_F(Form1Test, SettingsFileHasFiveCrLfLinesAndNoValueCanAddOne) {
