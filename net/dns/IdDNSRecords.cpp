@@ -12,12 +12,17 @@ constexpr int OpcodeShift = 11;
 constexpr uint16_t OpcodeMask = 0x0F;
 }  // namespace
 
-uint16_t DNSRandomId(uint32_t Bound) {
-  // std::random_device reads the kernel's random source (getrandom), not a
-  // generator seeded from the clock, whose ids an attacker could predict.
-  std::random_device source;
+uint16_t TIdDNSRandom::Next(uint32_t Bound) {
+  // std::random_device draws from the system's non-deterministic source (the
+  // processor's random instruction or the kernel's), not from a generator
+  // seeded from the clock, whose ids an attacker could predict.
   std::uniform_int_distribution<uint32_t> pick(0, Bound - 1);
-  return static_cast<uint16_t>(pick(source));
+  return static_cast<uint16_t>(pick(Source));
+}
+
+uint16_t DNSRandomId(uint32_t Bound) {
+  TIdDNSRandom source;
+  return source.Next(Bound);
 }
 
 TIdDNSHeader::TIdDNSHeader() : ID(DNSRandomId(dnslimits::InitialIdBound)) {}

@@ -22,7 +22,7 @@ void TIdDNSResolver::ClearResults() {
 }
 
 void TIdDNSResolver::BuildQuery() {
-  QueryPacket = BuildDNSQuery(Header, Questions);
+  QueryPacket = BuildDNSQuery(Header, Questions, FIds);
   QueryLength = static_cast<int>(QueryPacket.size());
 }
 

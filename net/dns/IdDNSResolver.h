@@ -54,4 +54,8 @@ class TIdDNSResolver : public TIdUDPClient {
   // (10040 for a datagram longer than BufferSize).
   std::string ReceiveReply(const std::string& ServerIP);
   void ParseReply();
+
+ private:
+  // The source of every query's id, opened once with the resolver.
+  TIdDNSRandom FIds;
 };

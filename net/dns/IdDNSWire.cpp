@@ -180,7 +180,13 @@ void EncodeDNSQuestionName(std::string& Out, const std::string& QName, uint16_t 
 }
 
 std::string BuildDNSQuery(TIdDNSHeader& Header, const TIdDNSQuestionList& Questions) {
-  Header.ID = DNSRandomId(dnslimits::QueryIdBound);
+  TIdDNSRandom ids;
+  return BuildDNSQuery(Header, Questions, ids);
+}
+
+std::string BuildDNSQuery(TIdDNSHeader& Header, const TIdDNSQuestionList& Questions,
+                          TIdDNSRandom& Ids) {
+  Header.ID = Ids.Next(dnslimits::QueryIdBound);
   Header.QDCount = static_cast<uint16_t>(Questions.Count());
   if (Header.QDCount == 0) throw EIdDnsResolverError(text::Format("Invaild Query Count %d", 1));
   std::string q;

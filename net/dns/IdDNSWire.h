@@ -24,6 +24,9 @@ struct TIdDNSReplyParts {
 // "Invaild Query Count 1" without questions, and the obsolete-type messages for
 // a question of type MD, MF or MAILA.
 std::string BuildDNSQuery(TIdDNSHeader& Header, const TIdDNSQuestionList& Questions);
+// The same, drawing the id from Ids.
+std::string BuildDNSQuery(TIdDNSHeader& Header, const TIdDNSQuestionList& Questions,
+                          TIdDNSRandom& Ids);
 
 // Writes QName as it goes into a question of type QType: its labels, each
 // behind its length byte (the reversed labels under in-addr.arpa for PTR),
