@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 #include "about/AboutBox.h"
@@ -102,4 +103,40 @@ TEST(AboutQtTest, ModalDialogWithPictureVersionAndLinkEndsOnEscape) {
   EXPECT_EQ(box.Window(), nullptr);
   EXPECT_EQ(TopLevel("AboutWnd"), nullptr);
   EXPECT_GT(ticks, 0);
+}
+
+// The box's texts are shown as written: a text that looks like markup is not
+// drawn as rich text (which could load a "picture" from any file), in the
+// labels or in the link's tip, and the window opens and closes as usual.
+TEST(AboutQtTest, TextsThatLookLikeMarkupAreShownAsWritten) {
+  TApplication app(CreateQtBackend(), files::ExecutablePath());
+  TAboutBox box;
+  const QString hostile = "<img src=/dev/zero><b>x</b> &amp;";
+  box.AppName = hostile.toStdString();
+  box.Copyright = hostile.toStdString();
+  box.Url = hostile.toStdString();
+  box.Warning = hostile.toStdString();
+  // What a tip reads as: Qt takes it as rich text when it looks like markup.
+  const auto tipReads = [](const QString& Tip) {
+    if (!Qt::mightBeRichText(Tip)) return Tip;
+    QTextDocument document;
+    document.setHtml(Tip);
+    return document.toPlainText();
+  };
+  bool checked = false;
+  WhenShown("AboutWnd", [&](QWidget* w) {
+    (void)w->grab();  // laid out and painted
+    for (QLabel* l : w->findChildren<QLabel*>()) EXPECT_EQ(l->textFormat(), Qt::PlainText);
+    EXPECT_NE(LabelWithText(w, hostile + QString::fromUtf8(" \xC2\xAE")), nullptr);
+    QLabel* link = nullptr;
+    for (QLabel* l : w->findChildren<QLabel*>())
+      if (l->text() == hostile && !l->toolTip().isEmpty()) link = l;
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(tipReads(link->toolTip()), hostile);
+    checked = true;
+    QTest::keyClick(w, Qt::Key_Escape);
+  });
+  box.ShowAbout();
+  EXPECT_TRUE(checked);
+  EXPECT_EQ(box.Window(), nullptr);
 }

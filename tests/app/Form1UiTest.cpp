@@ -1,7 +1,11 @@
 // The real window on the Qt backend (offscreen platform): what it shows, and
 // how clicks, typing, the minimize box and the close box reach the window code.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -13,11 +17,15 @@
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 
 #include "app/Form1.h"
+#include "platform/Exception.h"
 #include "ui/Application.h"
 #include "ui/qt/QtBackend.h"
 
@@ -36,14 +44,113 @@ QStringList Texts(QWidget* W) {
   return out;
 }
 
-// Presses the default button of the next message box and keeps its text.
-void AnswerNextMessageBox(QString& Text) {
-  QTimer::singleShot(50, [&Text] {
+// Presses the default button of the next message box and keeps its text (and
+// the format it is shown in).
+void AnswerNextMessageBox(QString& Text, Qt::TextFormat* Format = nullptr) {
+  QTimer::singleShot(50, [&Text, Format] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (!box) return AnswerNextMessageBox(Text);
+    if (!box) return AnswerNextMessageBox(Text, Format);
     Text = box->text();
+    if (Format) *Format = box->textFormat();
     QTest::mouseClick(box->buttons().first(), Qt::LeftButton);
   });
+}
+
+// Runs Step on the top-level window Name once it is shown (it comes up inside
+// a modal loop).
+void WhenShown(const char* Name, std::function<void(QWidget*)> Step) {
+  QTimer::singleShot(20, [Name, Step] {
+    QWidget* w = TopLevel(Name);
+    if (w && w->isVisible())
+      Step(w);
+    else
+      WhenShown(Name, Step);
+  });
+}
+
+// What a text shown by Qt reads as: the text itself when it is taken as plain
+// text, else the plain text of the rich text it renders. A label decides by
+// its text format; a tool tip always guesses.
+QString Rendered(const QString& Text, Qt::TextFormat Format = Qt::AutoText) {
+  if (Format == Qt::PlainText || (Format == Qt::AutoText && !Qt::mightBeRichText(Text)))
+    return Text;
+  QTextDocument document;
+  document.setHtml(Text);
+  return document.toPlainText();
+}
+
+// A loopback port that refuses connections while it lives: bound, not listening.
+class RefusingPort {
+ public:
+  RefusingPort() : Fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+      Port = ntohs(a.sin_port);
+  }
+  ~RefusingPort() { close(Fd); }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  int Fd;
+  uint16_t Port = 0;
+};
+
+// An echo page's text is stored and shown at every start, even with the echo
+// host down: panel 1, the icon's tip, and message boxes show it as written,
+// never as rich text that would draw markup or load a "picture" from a file.
+TEST(Form1QtTest, HostileEchoValueIsShownAsWritten) {
+  char tmpl[] = "/tmp/corvale-qt-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  RefusingPort echo;
+  ASSERT_NE(echo.Port, 0);
+  std::ofstream(dir + "/Corvale.ini", std::ios::binary)
+      << "Name          Ann\r\nEmail         \r\nSchedule      3600\r\n"
+         "Start Min     0\r\nIP            <img src=/dev/zero>\r\n";
+  {
+    TApplication app(CreateQtBackend(), dir + "/Corvale");
+    app.ShowMainForm = false;
+    TForm1* form = app.CreateForm<TForm1>(
+        [&](TForm1& f) { f.EchoHost = "127.0.0.1:" + std::to_string(echo.Port); });
+    QWidget* w = TopLevel("Form1");
+    ASSERT_NE(w, nullptr);
+    auto* panel1 = w->findChild<QLabel*>("panel1");
+    ASSERT_NE(panel1, nullptr);
+    auto* tray = qApp->findChild<QSystemTrayIcon*>();
+    ASSERT_NE(tray, nullptr);
+    for (const char* value : {"<img src=/dev/zero>", "<b>x</b> &amp; <i>y</i>"}) {
+      SCOPED_TRACE(value);
+      form->LastIP = value;
+      form->GetMyIP();  // the echo host refuses: the stored value is shown
+      (void)w->grab();  // laid out and painted
+      EXPECT_TRUE(w->isVisible());
+      EXPECT_EQ(Rendered(panel1->text(), panel1->textFormat()), value);
+      EXPECT_EQ(Rendered(tray->toolTip()), QString("Corvale - ") + value);
+      for (QLabel* l : w->findChildren<QLabel*>()) EXPECT_EQ(l->textFormat(), Qt::PlainText);
+
+      QString shown;
+      Qt::TextFormat format = Qt::AutoText;
+      AnswerNextMessageBox(shown, &format);
+      app.Invoke([&] { throw Exception(value); });
+      EXPECT_EQ(Rendered(shown, format), value);
+    }
+
+    // The about window opens over it, and its texts are plain too.
+    bool about = false;
+    WhenShown("AboutWnd", [&](QWidget* a) {
+      (void)a->grab();
+      for (QLabel* l : a->findChildren<QLabel*>()) EXPECT_EQ(l->textFormat(), Qt::PlainText);
+      about = true;
+      QTest::keyClick(a, Qt::Key_Escape);
+    });
+    form->About2->Click();
+    EXPECT_TRUE(about);
+    EXPECT_TRUE(w->isVisible());
+    form->Close1->Click();
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(Form1QtTest, RealWindowShowsTheDesignAndReactsToInput) {

@@ -127,6 +127,8 @@ class LabelPeer : public WidgetPeer {
  public:
   explicit LabelPeer(TLabel& L) : WidgetPeer(L) {
     auto* w = new QLabel(ParentWidget(L));
+    // A caption may come from outside (a peer's text): never taken as markup.
+    w->setTextFormat(Qt::PlainText);
     Init(w);
     ApplyLabelExtras(*w, L);
   }
@@ -304,6 +306,9 @@ class StatusBarPeer : public WidgetPeer {
     auto& bar = static_cast<TStatusBar&>(Control);
     while (static_cast<int>(Panels.size()) < bar.Panels.Count()) {
       auto* l = new QLabel(w);
+      // The panels show the echo page's text: never taken as markup, which
+      // could draw anything or load a "picture" from any file.
+      l->setTextFormat(Qt::PlainText);
       l->setFrameShape(QFrame::Panel);
       l->setFrameShadow(QFrame::Sunken);
       l->setObjectName(QString("panel%1").arg(Panels.size()));
@@ -535,6 +540,8 @@ class QtBackend : public TBackend {
     if ((Flags & 0x0F) == MB_YESNO) buttons = QMessageBox::Yes | QMessageBox::No;
     QMessageBox box(icon, Q(Caption), Q(Text), buttons);
     box.setObjectName("MessageBox");
+    // Error texts can carry a peer's words (a server's reply): plain text.
+    box.setTextFormat(Qt::PlainText);
     switch (box.exec()) {
       case QMessageBox::Cancel:
         return IDCANCEL;
@@ -583,7 +590,7 @@ class QtBackend : public TBackend {
       case NIM_ADD: {
         if (it != Icons.end()) return false;
         auto icon = std::make_unique<QSystemTrayIcon>(Icon, qApp);
-        if (D.uFlags & NIF_TIP) icon->setToolTip(Q(tip));
+        if (D.uFlags & NIF_TIP) icon->setToolTip(PlainToolTip(Q(tip)));
         const uint32_t wnd = D.Wnd, id = D.uID, msg = D.uCallbackMessage;
         if (D.uFlags & NIF_MESSAGE)
           QObject::connect(icon.get(), &QSystemTrayIcon::activated, icon.get(),
@@ -619,7 +626,7 @@ class QtBackend : public TBackend {
       }
       case NIM_MODIFY:
         if (it == Icons.end()) return false;
-        if (D.uFlags & NIF_TIP) it->second->setToolTip(Q(tip));
+        if (D.uFlags & NIF_TIP) it->second->setToolTip(PlainToolTip(Q(tip)));
         return true;
       case NIM_DELETE:
         if (it == Icons.end()) return false;

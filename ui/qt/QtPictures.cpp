@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QPointer>
+#include <QTextDocument>
 
 #include "ui/Application.h"
 #include "ui/Bevel.h"
@@ -50,7 +51,10 @@ class PicturePeer : public TPeer {
 
 class ImagePeer : public PicturePeer {
  public:
-  ImagePeer(TImage& I, QWidget* Parent) : PicturePeer(I, new QLabel(Parent)), Image(I) {}
+  ImagePeer(TImage& I, QWidget* Parent) : PicturePeer(I, new QLabel(Parent)), Image(I) {
+    // It shows a picture only; like every label, never text taken as markup.
+    qobject_cast<QLabel*>(Widget)->setTextFormat(Qt::PlainText);
+  }
   void Update() override {
     auto* l = qobject_cast<QLabel*>(Widget);
     const TBitmap& b = Image.GetPicture();
@@ -108,9 +112,16 @@ std::unique_ptr<TPeer> CreatePicturePeer(TControl& Control, QWidget* Parent) {
 
 void ApplyHintAndCursor(QWidget& Widget, const TControl& Control) {
   if (Control.ShowHint && !Control.Hint.empty())
-    Widget.setToolTip(
-        QString::fromUtf8(Control.Hint.data(), static_cast<int>(Control.Hint.size())));
+    Widget.setToolTip(PlainToolTip(
+        QString::fromUtf8(Control.Hint.data(), static_cast<int>(Control.Hint.size()))));
   if (Control.Cursor != TCursor::crDefault) Widget.setCursor(Shape(Control.Cursor));
+}
+
+QString PlainToolTip(const QString& Text) {
+  // A tip is shown as rich text whenever its text looks like markup, and tips
+  // have no plain-text switch. Such a text goes as an escaped paragraph, which
+  // reads exactly as written (blanks kept); any other text is shown as it is.
+  return Qt::mightBeRichText(Text) ? Qt::convertFromPlainText(Text, Qt::WhiteSpacePre) : Text;
 }
 
 void ApplyLabelExtras(QLabel& Widget, TLabel& Label) {

@@ -9,6 +9,7 @@
 
 class QWidget;
 class QLabel;
+class QString;
 class TControl;
 class TLabel;
 enum class TCursor;
@@ -18,6 +19,9 @@ std::unique_ptr<TPeer> CreatePicturePeer(TControl& Control, QWidget* Parent);
 
 // Applies the control's hint (when ShowHint) and cursor to its widget.
 void ApplyHintAndCursor(QWidget& Widget, const TControl& Control);
+
+// Text for a tool tip that shows exactly as written, never as markup.
+QString PlainToolTip(const QString& Text);
 
 // Word wrap, and a left click that runs the label's OnClick when it has one.
 void ApplyLabelExtras(QLabel& Widget, TLabel& Label);
