@@ -356,8 +356,8 @@ TEST(DNSResolver, RepliesOf8192BytesAreDecodedLongerOnesAreNot) {
     m.U16(static_cast<uint16_t>(rdlength)).Raw(std::string(rdlength, 'p'));
     return ScriptedUdpServer::WithIdOf(q, m);
   };
-  ScriptedUdpServer srv([&](const std::string& q) {
-    static int n = 0;
+  // The count lives in the script, so a repeated run starts again at 8192.
+  ScriptedUdpServer srv([&padded, n = 0](const std::string& q) mutable {
     return Replies{{padded(q, n++ == 0 ? 8192 : 8193)}};
   });
   TIdDNSResolver r;
