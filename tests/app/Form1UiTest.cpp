@@ -27,6 +27,7 @@
 #include "app/Form1.h"
 #include "platform/Exception.h"
 #include "ui/Application.h"
+#include "ui/Timer.h"
 #include "ui/qt/QtBackend.h"
 
 namespace {
@@ -151,6 +152,52 @@ TEST(Form1QtTest, HostileEchoValueIsShownAsWritten) {
     form->Close1->Click();
   }
   std::filesystem::remove_all(dir);
+}
+
+// A message box runs its own loop, where timers keep firing (Qt does not run
+// a timer inside its own handler, but any other timer runs). While an error
+// box is open, say one from Apply's check, a check tick that fails again must
+// not open a box inside it: no tick runs until the box is answered.
+TEST(Form1QtTest, NoTimerHandlerRunsWhileAnErrorBoxIsOpen) {
+  TApplication app(CreateQtBackend(), "/tmp/Corvale");
+  TTimer timer;
+  timer.SetInterval(5);
+  int runs = 0;
+  timer.OnTimer = [&](TComponent*) {
+    ++runs;
+    throw Exception("check failed");
+  };
+  // Answers every box still open, innermost first.
+  std::function<void()> answerAll = [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      QTest::mouseClick(box->buttons().first(), Qt::LeftButton);
+      QTimer::singleShot(0, answerAll);
+    }
+  };
+  // Once the box is up, let forty of the timer's periods pass in its loop
+  // (counted by a plain Qt timer), then answer it.
+  int runsWhileOpen = -1, boxesOpen = 0;
+  QTimer periods;
+  int counted = 0;
+  QObject::connect(&periods, &QTimer::timeout, [&] {
+    if (++counted < 40) return;
+    periods.stop();
+    runsWhileOpen = runs;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (qobject_cast<QMessageBox*>(w) && w->isVisible()) ++boxesOpen;
+    timer.SetEnabled(false);
+    answerAll();
+  });
+  std::function<void()> whenBoxUp = [&] {
+    if (qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+      periods.start(5);
+    else
+      QTimer::singleShot(5, whenBoxUp);
+  };
+  QTimer::singleShot(0, whenBoxUp);
+  app.Invoke([] { throw Exception("apply failed"); });
+  EXPECT_EQ(runsWhileOpen, 0);
+  EXPECT_EQ(boxesOpen, 1);
 }
 
 TEST(Form1QtTest, RealWindowShowsTheDesignAndReactsToInput) {
