@@ -1,11 +1,8 @@
 // The socket stack, socket handles and the network component base against the
-// real loopback interface.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// real loopback interface. The test sockets are made with the stack itself, so
+// the same tests run over every platform's stack.
 #include <chrono>
+#include <memory>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -22,22 +19,18 @@ struct StackTest : ::testing::Test {
   TIdComponent Keeper;
 };
 
-// A loopback TCP socket listening on a free port (closed with the test).
+// A loopback TCP socket listening on a free port, made with GlobalStack
+// (closed with the test).
 struct Listener {
-  int Fd = -1;
+  TIdSocketHandle H;
   int Port = 0;
-  Listener() {
-    Fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(Fd, 8);
-    socklen_t len = sizeof a;
-    ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
-    Port = ntohs(a.sin_port);
+  explicit Listener(int BackLog = 8) {
+    H.OpenSocket();
+    H.IP = "127.0.0.1";
+    H.Bind();
+    GlobalStack->CheckSocketResult(GlobalStack->SockListen(H.SocketId, BackLog));
+    Port = H.Port;
   }
-  ~Listener() { ::close(Fd); }
 };
 
 TEST(StackTexts, ErrorMessagesCarryNumberLineBreakAndText) {
@@ -184,6 +177,54 @@ TEST_F(StackTest, OversizedDatagramIsReportedNotCut) {
   int port;
   EXPECT_EQ(rx.RecvDatagram(buf, sizeof buf, 0, ip, port), -1);
   EXPECT_EQ(GlobalStack->SockLastError(), 10040);
+}
+
+TEST_F(StackTest, SelectTakes64SocketsAndKeepsOnlyTheReadyOne) {
+  // The largest set there is: 64 datagram sockets, then a datagram for the last.
+  std::vector<std::unique_ptr<TIdSocketHandle>> sockets;
+  std::vector<TIdStackSocketHandle> ids;
+  for (size_t i = 0; i < IdMaxSelectSockets; ++i) {
+    sockets.push_back(std::make_unique<TIdSocketHandle>());
+    sockets.back()->OpenSocket(Id_SOCK_DGRAM);
+    sockets.back()->IP = "127.0.0.1";
+    sockets.back()->Bind();
+    ids.push_back(sockets.back()->SocketId);
+  }
+  std::vector<TIdStackSocketHandle> read = ids;
+  EXPECT_EQ(GlobalStack->SockSelect(&read, nullptr, nullptr, 0), 0);
+  EXPECT_TRUE(read.empty());
+
+  TIdSocketHandle tx;
+  tx.OpenSocket(Id_SOCK_DGRAM);
+  tx.SendDatagram("127.0.0.1", sockets.back()->Port, "x", 1);
+  read = ids;
+  EXPECT_EQ(GlobalStack->SockSelect(&read, nullptr, nullptr, TimeoutInfinite), 1);
+  EXPECT_EQ(read, std::vector<TIdStackSocketHandle>{ids.back()});
+}
+
+TEST_F(StackTest, ConnectTimeOutIs10060) {
+  // A listener that never accepts, with a queue of one connection that is
+  // taken: further connection requests are dropped, so a connect waits.
+  Listener l(0);
+  TIdSocketHandle first;
+  first.OpenSocket();
+  first.SetRemote("127.0.0.1", l.Port);
+  ASSERT_EQ(first.Connect(), 0);
+
+  TIdSocketHandle h;
+  h.OpenSocket();
+  h.SetRemote("127.0.0.1", l.Port);
+  const int r = h.Connect(Id_PF_INET, 300);
+  if (r == 0) GTEST_SKIP() << "the listen queue took a second connection: nothing to time out";
+  if (GlobalStack->SockLastError() == Id_WSAECONNREFUSED)
+    GTEST_SKIP() << "this system refuses a connection to a full queue instead of dropping it";
+  try {
+    GlobalStack->CheckSocketResult(r);
+    FAIL() << "no error";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.ErrorCode, 10060);
+    EXPECT_EQ(e.Message, "Socket Error # 10060\r\nConnection timed out.");
+  }
 }
 
 TEST(Component, StackLivesWhileAnyComponentLives) {
