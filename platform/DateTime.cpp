@@ -1,9 +1,6 @@
 #include "platform/DateTime.h"
 
-#include <sys/time.h>
-
 #include <cmath>
-#include <ctime>
 
 #include "platform/Exception.h"
 
@@ -96,19 +93,11 @@ int DayOfWeek(TDateTime D) {
   return static_cast<int>(r + 1);
 }
 
-TDateTime SystemNow() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  time_t t = tv.tv_sec;
-  tm lt{};
-  localtime_r(&t, &lt);
-  return EncodeDate(lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday) +
-         EncodeTime(lt.tm_hour, lt.tm_min, lt.tm_sec, static_cast<int>(tv.tv_usec / 1000));
-}
-
-std::optional<int> LocalUtcOffsetMinutes() {
-  time_t t = time(nullptr);
-  tm lt{};
-  if (!localtime_r(&t, &lt)) return std::nullopt;
-  return static_cast<int>(lt.tm_gmtoff / 60);
+int UtcOffsetFromBias(TZoneBias InForce, int Bias, int StandardBias, int DaylightBias) {
+  // The biases count minutes to add to local time to reach UTC, so a zone east
+  // of UTC has a negative bias; the offset is its negation.
+  int bias = Bias;
+  if (InForce == TZoneBias::Standard) bias += StandardBias;
+  if (InForce == TZoneBias::Daylight) bias += DaylightBias;
+  return -bias;
 }

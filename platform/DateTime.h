@@ -22,3 +22,11 @@ TDateTime SystemNow();
 // The offset of local time from UTC in minutes now (east of UTC positive,
 // daylight saving included), or nothing when the platform cannot tell.
 std::optional<int> LocalUtcOffsetMinutes();
+
+// Which of its extra biases a time zone described the Windows way has in
+// force: none (a zone without daylight saving), standard or daylight time.
+enum class TZoneBias { None, Standard, Daylight };
+
+// The offset from UTC in minutes (east positive) of such a zone: Bias is UTC
+// minus local time in minutes, to which the bias in force is added.
+int UtcOffsetFromBias(TZoneBias InForce, int Bias, int StandardBias, int DaylightBias);

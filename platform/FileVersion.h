@@ -55,5 +55,14 @@ bool GetFileVersionInfoA(const char* FileName, uint32_t Handle, uint32_t Len, vo
 
 // Looks up SubBlock in a version information block read by GetFileVersionInfoA;
 // "\\" is the root block, whose value is the fixed file information. Sets Buffer
-// and Len to the value; false when the block is malformed or has no such value.
+// and Len to the value; false (0) when the block is malformed or has no such
+// value.
+#ifdef _WIN32
+// On Windows the system's own function (version.dll), declared here with its
+// own parameter types so that callers need no system header.
+extern "C" __declspec(dllimport) int __stdcall VerQueryValueA(const void* Block,
+                                                              const char* SubBlock, void** Buffer,
+                                                              uint32_t* Len);
+#else
 bool VerQueryValueA(const void* Block, const char* SubBlock, void** Buffer, uint32_t* Len);
+#endif

@@ -13,5 +13,18 @@ struct TUserLocale {
 // Read once and kept: the locale in force when the program started.
 TUserLocale UserDefaultLocale();
 
-// The character encoding of the program's texts: "UTF-8" on Linux.
+// The character encoding of the program's texts: "UTF-8" on Linux, the ANSI
+// code page on Windows ("CP1252", "CP932").
 std::string TextEncoding();
+
+// Whether C is the first byte of a double-byte character of the texts'
+// encoding, whose second byte must never be read as a character of its own.
+// Always false for UTF-8 (Linux), where no byte of a multi-byte sequence is an
+// ASCII character; on Windows the ANSI code page's own test.
+#ifdef _WIN32
+bool IsLeadByte(char C);
+#else
+inline bool IsLeadByte(char) {
+  return false;
+}
+#endif

@@ -1,5 +1,6 @@
 #include "net/http/IdURI.h"
 
+#include "platform/Locale.h"
 #include "platform/Text.h"
 
 TIdURI::TIdURI(std::string_view AURI) {
@@ -12,11 +13,16 @@ void TIdURI::SetURI(std::string_view AURI) {
 }
 
 std::string TIdURI::NormalizeSlashes(std::string_view AURI) {
-  // Texts are UTF-8: a backslash byte is never part of a multi-byte sequence,
-  // so every one of them can be replaced.
+  // The second byte of a double-byte character (Windows code pages such as
+  // Shift-JIS) may be a backslash and is part of that character; in UTF-8 a
+  // backslash byte is always a backslash.
   std::string result(AURI);
-  for (char& c : result)
-    if (c == '\\') c = '/';
+  for (size_t i = 0; i < result.size(); ++i) {
+    if (IsLeadByte(result[i]))
+      ++i;
+    else if (result[i] == '\\')
+      result[i] = '/';
+  }
   return result;
 }
 

@@ -1,5 +1,6 @@
 #include "net/transport/IdHeaderList.h"
 
+#include "platform/Locale.h"
 #include "platform/Text.h"
 
 namespace {
@@ -20,9 +21,10 @@ bool IsExistingBreak(std::string_view Line, size_t P) {
 
 // Wraps Line with kBreakText at the last blank or TAB (outside double quotes)
 // before the column passes Width. Positions are 1-based. A CR LF blank or CR
-// LF TAB already in the text is kept as a break. Texts are UTF-8: no byte of a
-// multi-byte sequence is a blank, TAB, CR or quote, so a break never splits a
-// character.
+// LF TAB already in the text is kept as a break. The second byte of a
+// double-byte character (Windows code pages) is never looked at; in UTF-8 no
+// byte of a multi-byte sequence is a blank, TAB, CR or quote. Either way a
+// break never splits a character.
 std::string WrapText(std::string_view Line, int Width) {
   const size_t len = Line.size();
   auto at = [&](size_t p) { return Line[p - 1]; };
@@ -31,7 +33,10 @@ std::string WrapText(std::string_view Line, int Width) {
   bool inQuote = false, existingBreak = false;
   while (pos <= len) {
     const char cur = at(pos);
-    if (cur == kBreakText[0]) {
+    if (IsLeadByte(cur)) {
+      ++pos;
+      ++col;
+    } else if (cur == kBreakText[0]) {
       if (!inQuote && IsExistingBreak(Line, pos - 1)) {
         existingBreak = true;
         pos += kBreakText.size() - 1;

@@ -96,6 +96,23 @@ TEST(DateTime, EncodeDecodeRoundTripsOverCenturies) {
   EXPECT_TRUE(LocalUtcOffsetMinutes().has_value());
 }
 
+// The Windows description of a zone: the bias (UTC minus local time) plus the
+// bias in force, negated.
+TEST(DateTime, BiasInForceIsAddedAndTheSumNegated) {
+  struct Case {
+    TZoneBias InForce;
+    int Bias, Standard, Daylight, Offset;
+  } cases[] = {
+      {TZoneBias::None, -330, 0, -60, 330},       // India: no daylight saving
+      {TZoneBias::Standard, 300, 0, -60, -300},   // New York in winter
+      {TZoneBias::Daylight, 300, 0, -60, -240},   // New York in summer
+      {TZoneBias::Daylight, -60, 0, -60, 120},    // Berlin in summer
+      {TZoneBias::Standard, -570, 30, -30, 540},  // a standard bias of its own
+  };
+  for (const Case& k : cases)
+    EXPECT_EQ(UtcOffsetFromBias(k.InForce, k.Bias, k.Standard, k.Daylight), k.Offset) << k.Bias;
+}
+
 struct Probe : TComponent {
   Probe(TComponent* AOwner, std::vector<std::string>* ALog, std::string AName)
       : TComponent(AOwner), Log(ALog) {

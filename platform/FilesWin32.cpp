@@ -1,0 +1,139 @@
+// Files beside the executable on Windows. Paths are bytes in the ANSI code
+// page, as every other text of the program, so the ANSI ("A") calls take them.
+#include "platform/Files.h"
+
+#include <windows.h>
+
+// windows.h names ReplaceFileA "ReplaceFile"; this file defines files::ReplaceFile.
+#undef ReplaceFile
+
+#include "platform/Exception.h"
+
+namespace files {
+
+namespace {
+
+// The longest path GetModuleFileNameA can answer (the extended-length limit).
+constexpr DWORD kMaxPath = 32768;
+// One WriteFile call takes at most this many bytes (a DWORD count).
+constexpr size_t kMaxWrite = 1u << 30;
+
+// A file handle, closed on every path out.
+class THandle {
+ public:
+  explicit THandle(HANDLE H) : FHandle(H) {}
+  ~THandle() { Close(); }
+  THandle(const THandle&) = delete;
+  THandle& operator=(const THandle&) = delete;
+  bool Valid() const { return FHandle != INVALID_HANDLE_VALUE; }
+  HANDLE Get() const { return FHandle; }
+  // False when the close itself fails (the last buffered data was not written).
+  bool Close() {
+    if (!Valid()) return true;
+    const bool ok = CloseHandle(FHandle) != 0;
+    FHandle = INVALID_HANDLE_VALUE;
+    return ok;
+  }
+
+ private:
+  HANDLE FHandle;
+};
+
+// Closes the temporary file, removes it and raises the error's text.
+[[noreturn]] void Fail(DWORD Error, THandle& File, const std::string& Tmp) {
+  File.Close();
+  if (!Tmp.empty()) DeleteFileA(Tmp.c_str());
+  throw EInOutError(IoErrorText(static_cast<int>(Error)));
+}
+
+}  // namespace
+
+std::string ExecutablePath() {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return std::string();
+    // A path that filled the buffer may have been cut: try a larger one.
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    if (path.size() >= kMaxPath) return std::string();
+    path.resize(path.size() * 2);
+  }
+}
+
+std::string ExtractFilePath(std::string_view Path) {
+  // Windows takes both slashes as separators; a drive ("C:") ends a directory too.
+  const size_t sep = Path.find_last_of("\\/:");
+  if (sep == std::string_view::npos) return std::string();
+  return std::string(Path.substr(0, sep + 1));
+}
+
+bool FileExists(const std::string& Path) {
+  const DWORD a = GetFileAttributesA(Path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::string IoErrorText(int ErrorNumber) {
+  switch (ErrorNumber) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return "File not found";
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return "File access denied";
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_FULL:
+      return "Disk full";
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return "Too many open files";
+    default:
+      return "I/O error " + std::to_string(ErrorNumber);
+  }
+}
+
+std::string ReadFile(const std::string& Path) {
+  // Others may read, write, rename or delete the file meanwhile: reading it
+  // must never make ReplaceFile fail.
+  THandle f(CreateFileA(Path.c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!f.Valid()) throw EInOutError(IoErrorText(static_cast<int>(GetLastError())));
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(f.Get(), buf, sizeof buf, &n, nullptr))
+      throw EInOutError(IoErrorText(static_cast<int>(GetLastError())));
+    if (n == 0) break;
+    out.append(buf, n);
+  }
+  return out;
+}
+
+void ReplaceFile(const std::string& Path, std::string_view Data) {
+  const std::string tmp = Path + ".tmp";
+  THandle f(CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!f.Valid()) Fail(GetLastError(), f, std::string());
+  size_t done = 0;
+  while (done < Data.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min(Data.size() - done, kMaxWrite));
+    DWORD n = 0;
+    if (!WriteFile(f.Get(), Data.data() + done, chunk, &n, nullptr)) Fail(GetLastError(), f, tmp);
+    done += n;
+  }
+  // The data must be on disk before the rename makes it the file; otherwise a
+  // crash could leave a renamed but empty file.
+  if (!FlushFileBuffers(f.Get())) Fail(GetLastError(), f, tmp);
+  if (!f.Close()) Fail(GetLastError(), f, tmp);
+  // One rename, which either leaves the old file or puts the new one in its
+  // place; WRITE_THROUGH returns only when the rename is on disk.
+  if (!MoveFileExA(tmp.c_str(), Path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    Fail(GetLastError(), f, tmp);
+}
+
+}  // namespace files

@@ -1,0 +1,159 @@
+// The Win32 platform services: the executable's path, the version resource
+// read by the system's file-version functions, the settings file's
+// replacement, temporary files and the shell's "open". Built into the Windows
+// platform tests only, with the version resource of Win32Test.rc.
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/Exception.h"
+#include "platform/FileVersion.h"
+#include "platform/Files.h"
+#include "platform/Shell.h"
+#include "platform/TempFile.h"
+#include "platform/Text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A folder of its own for each test, removed afterwards.
+class Win32Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    Dir = fs::temp_directory_path() / ("corvale-" + test);
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+  std::string PathOf(const std::string& Name) const { return (Dir / Name).string(); }
+  static void Write(const std::string& Path, const std::string& Data) {
+    std::ofstream(Path, std::ios::binary) << Data;
+  }
+  fs::path Dir;
+};
+
+TEST(Win32Platform, ExecutablePathIsThisProgram) {
+  const std::string self = files::ExecutablePath();
+  EXPECT_TRUE(text::SameText(fs::path(self).filename().string(), "platform_unit.exe")) << self;
+  EXPECT_TRUE(fs::path(self).is_absolute()) << self;
+  EXPECT_TRUE(files::FileExists(self));
+  const std::string dir = files::ExtractFilePath(self);
+  ASSERT_FALSE(dir.empty());
+  EXPECT_EQ(dir.back(), '\\');
+  EXPECT_EQ(files::ExtractFilePath("C:\\Program Files\\Corvale.exe"), "C:\\Program Files\\");
+  EXPECT_EQ(files::ExtractFilePath("C:Corvale.exe"), "C:");
+  EXPECT_EQ(files::ExtractFilePath("Corvale.exe"), "");
+}
+
+TEST(Win32Platform, VersionResourceIsReadBack) {
+  const std::string self = files::ExecutablePath();
+  uint32_t handle = 1;
+  const uint32_t size = GetFileVersionInfoSizeA(self.c_str(), &handle);
+  ASSERT_GT(size, sizeof(VS_FIXEDFILEINFO));
+  EXPECT_EQ(handle, 0u);
+  std::vector<char> block(size);
+  ASSERT_TRUE(GetFileVersionInfoA(self.c_str(), handle, size, block.data()));
+  void* value = nullptr;
+  uint32_t length = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\", &value, &length));
+  ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+  VS_FIXEDFILEINFO info;
+  std::memcpy(&info, value, sizeof info);
+  EXPECT_EQ(info.dwSignature, kFixedFileInfoSignature);
+  // FILEVERSION 3,14,1592,65 of Win32Test.rc.
+  EXPECT_EQ(info.dwFileVersionMS, (3u << 16) | 14u);
+  EXPECT_EQ(info.dwFileVersionLS, (1592u << 16) | 65u);
+  EXPECT_EQ(info.dwFileType, VFT_APP);
+
+  // A buffer too short for the block (whose length comes first): refused
+  // rather than handed on cut.
+  uint16_t blockLength = 0;
+  std::memcpy(&blockLength, block.data(), sizeof blockLength);
+  std::vector<char> shortBlock(blockLength / 2);
+  EXPECT_FALSE(GetFileVersionInfoA(self.c_str(), 0, static_cast<uint32_t>(shortBlock.size()),
+                                   shortBlock.data()));
+}
+
+TEST_F(Win32Files, FileWithoutVersionResourceHasNone) {
+  const std::string plain = PathOf("plain.txt");
+  Write(plain, "no resources here");
+  EXPECT_EQ(GetFileVersionInfoSizeA(plain.c_str(), nullptr), 0u);
+  EXPECT_EQ(GetFileVersionInfoSizeA(PathOf("missing.exe").c_str(), nullptr), 0u);
+}
+
+TEST_F(Win32Files, ReplaceFileWritesThroughATemporaryFile) {
+  const std::string ini = PathOf("Corvale.ini");
+  Write(ini + ".tmp", "left by a crash");
+  files::ReplaceFile(ini, "first\r\n");
+  EXPECT_EQ(files::ReadFile(ini), "first\r\n");
+  files::ReplaceFile(ini, "second\r\n");
+  EXPECT_EQ(files::ReadFile(ini), "second\r\n");
+  EXPECT_FALSE(fs::exists(ini + ".tmp"));
+  try {
+    files::ReadFile(PathOf("missing.ini"));
+    FAIL() << "read a missing file";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.Message, "File not found");
+  }
+}
+
+TEST_F(Win32Files, ReplacementFailingAtTheRenameLeavesTheOldFile) {
+  const std::string ini = PathOf("Corvale.ini");
+  files::ReplaceFile(ini, "old\r\n");
+  {
+    // Another program reads the file: the C runtime opens it shared for
+    // reading and writing but not for deletion, so it cannot be replaced
+    // until that program lets go. The new text is written and flushed by then.
+    std::ifstream reader(ini, std::ios::binary);
+    ASSERT_TRUE(reader.is_open());
+    try {
+      files::ReplaceFile(ini, "new\r\n");
+      FAIL() << "replaced a file held open";
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(e.Message, "File access denied");
+    }
+  }
+  EXPECT_EQ(files::ReadFile(ini), "old\r\n");
+  EXPECT_FALSE(fs::exists(ini + ".tmp"));
+  files::ReplaceFile(ini, "new\r\n");
+  EXPECT_EQ(files::ReadFile(ini), "new\r\n");
+}
+
+TEST_F(Win32Files, ReplacementThatCannotStartLeavesTheOldFile) {
+  const std::string ini = PathOf("Corvale.ini");
+  files::ReplaceFile(ini, "old\r\n");
+  // A folder where the temporary file would go.
+  fs::create_directory(ini + ".tmp");
+  EXPECT_THROW(files::ReplaceFile(ini, "new\r\n"), EInOutError);
+  EXPECT_EQ(files::ReadFile(ini), "old\r\n");
+  EXPECT_TRUE(fs::is_directory(ini + ".tmp"));
+}
+
+TEST(Win32Platform, TemporaryFilesAreNewAndInTheTemporaryFolder) {
+  const std::string a = files::CreateTempFile("Crv");
+  const std::string b = files::CreateTempFile("Crv");
+  EXPECT_NE(a, b);
+  for (const std::string& f : {a, b}) {
+    EXPECT_TRUE(files::FileExists(f)) << f;
+    EXPECT_EQ(fs::file_size(f), 0u);
+    EXPECT_TRUE(text::StartsText("Crv", fs::path(f).filename().string())) << f;
+    // temp_directory_path ends in a separator, as the directory part does.
+    EXPECT_TRUE(text::SameText(files::ExtractFilePath(f), fs::temp_directory_path().string())) << f;
+    EXPECT_TRUE(files::DeleteFile(f));
+    EXPECT_FALSE(files::DeleteFile(f));
+  }
+}
+
+TEST(Win32Platform, ShellOpensProgramsAndReportsWhatItCannot) {
+  EXPECT_GT(ShellExecuteA(0, "open", "cmd.exe", "/c exit", nullptr, SW_SHOWNORMAL), 32);
+  EXPECT_LE(ShellExecuteA(0, "open", "corvale-missing-tool.exe", nullptr, nullptr, SW_SHOWNORMAL),
+            32);
+}
+
+}  // namespace
