@@ -21,6 +21,13 @@ constexpr int kRounds = 200;
 // More start-ups than any test process makes; stops a runaway count.
 constexpr int kMaxStartups = 1000;
 
+// Wine (8.0) cannot load ws2_32.dll, on which wsock32.dll rests, a second time
+// in a process: after the first copy is unloaded, the functions of the next
+// one take no socket (every call fails with 10038). The program ends its stack
+// once, when it ends; these tests end many, so the process keeps ws2_32 loaded
+// throughout (wsock32.dll itself still comes and goes with each stack).
+const HMODULE kWs2KeptLoaded = LoadLibraryA("ws2_32.dll");
+
 // The test's own handle on the library, so that the library stays loaded (and
 // its start-up count alive) between the stacks a test makes.
 struct TWinsockProbe {
@@ -31,7 +38,9 @@ struct TWinsockProbe {
     return reinterpret_cast<F*>(reinterpret_cast<void (*)()>(GetProcAddress(Module, Name)));
   }
   // Winsock counts its start-ups; each WSACleanup undoes one and fails once
-  // none is left. Counts them by undoing them all, then makes them again.
+  // none is left. Counts them by undoing them all, then makes them again. The
+  // last clean-up closes the process's sockets, so no other test may have one
+  // open meanwhile (each test owns its servers).
   int Startups() const {
     auto cleanup = Proc<decltype(::WSACleanup)>("WSACleanup");
     auto startup = Proc<decltype(::WSAStartup)>("WSAStartup");
@@ -46,6 +55,7 @@ struct TWinsockProbe {
 };
 
 TEST(WinsockStack, IsThePlatformStack) {
+  ASSERT_NE(kWs2KeptLoaded, nullptr);
   TIdComponent keeper;
   EXPECT_NE(dynamic_cast<TIdStackWinsock*>(GlobalStack.get()), nullptr);
 }
