@@ -1,7 +1,8 @@
 # Front door for building, testing and running Corvale. Each target first makes
 # sure the Debian packages are there (a no-op when they are), then drives the
 # CMake presets. Ninja and CMake only redo work whose inputs changed.
-.PHONY: all deps build build-sanitize run test test-plain test-sanitize bench format clean
+.PHONY: all deps build build-sanitize windows build-i686 run test test-plain test-sanitize \
+        test-windows bench format clean
 
 all: build
 
@@ -14,26 +15,49 @@ build/default/build.ninja: CMakeLists.txt CMakePresets.json | deps
 build/sanitize/build.ninja: CMakeLists.txt CMakePresets.json | deps
 	cmake --preset sanitize >/dev/null
 
+build/windows/build.ninja: CMakeLists.txt CMakePresets.json | deps
+	cmake --preset windows >/dev/null
+
+build/i686/build.ninja: CMakeLists.txt CMakePresets.json | deps
+	cmake --preset i686 >/dev/null
+
 build: deps build/default/build.ninja
 	cmake --build --preset default
 
 build-sanitize: deps build/sanitize/build.ninja
 	cmake --build --preset sanitize
 
+# The Windows tree (x86_64, static executables and their tests) and the
+# build-only check of the libraries in their 32-bit form.
+windows: deps build/windows/build.ninja build-i686
+	cmake --build --preset windows
+
+build-i686: deps build/i686/build.ninja
+	cmake --build --preset i686
+
 # Builds and runs the program (with the demo sandbox when no echo host was
 # configured for the build).
 run: build
 	@scripts/run
 
-# The whole suite, once plain and once under AddressSanitizer and
-# UndefinedBehaviorSanitizer; fails when either run fails.
-test: test-plain test-sanitize
+# The whole suite three times: Linux plain, Linux under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the Windows executables under Wine. Every run
+# goes to its end even when an earlier one failed; fails when any failed.
+test:
+	@failed=; \
+	$(MAKE) --no-print-directory test-plain || failed="$$failed plain"; \
+	$(MAKE) --no-print-directory test-sanitize || failed="$$failed sanitize"; \
+	$(MAKE) --no-print-directory test-windows || failed="$$failed windows"; \
+	if [ -n "$$failed" ]; then echo "make test: failed:$$failed" >&2; exit 1; fi
 
 test-plain: build
 	ctest --preset default
 
 test-sanitize: build-sanitize
 	ctest --preset sanitize
+
+test-windows: windows
+	ctest --preset windows
 
 bench: build
 	scripts/bench

@@ -1,21 +1,16 @@
 // Self-tests of the peer harness: the real servers start, answer, record and
 // stop by pid; the scripted server plays its steps and never hangs a test.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <thread>
 
 #include "tests/support/AiosmtpdServer.h"
+#include "tests/support/HostProcess.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/ScriptedTcpServer.h"
+#include "tests/support/TestSockets.h"
 
 namespace {
 
@@ -25,43 +20,39 @@ using namespace std::chrono_literals;
 // the test instead of hanging it.
 class Client {
  public:
-  explicit Client(uint16_t port) : Fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    timeval tv{5, 0};
-    ::setsockopt(Fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    Connected = ::connect(Fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  explicit Client(uint16_t port) : Fd_(testnet::Open(SOCK_STREAM)) {
+    testnet::SetReceiveTimeout(Fd_.get(), 5000);
+    sockaddr_in a = testnet::Loopback(port);
+    Connected = ::connect(Fd_.get(), testnet::Addr(a), sizeof a) == 0;
   }
-  ~Client() { ::close(Fd_); }
-  void Send(const std::string& s) { ::send(Fd_, s.data(), s.size(), MSG_NOSIGNAL); }
+  void Send(const std::string& s) {
+    ::send(Fd_.get(), s.data(), static_cast<int>(s.size()), testnet::kNoSignal);
+  }
   // Reads until the text is in what was read, or end of stream / time-out.
   std::string ReadUntil(const std::string& text) {
     std::string got;
     char c;
-    while (got.find(text) == std::string::npos && ::recv(Fd_, &c, 1, 0) == 1) got += c;
+    while (got.find(text) == std::string::npos && ::recv(Fd_.get(), &c, 1, 0) == 1) got += c;
     return got;
   }
-  // Reads to end of stream; LastErrno tells a reset from a clean close.
+  // Reads to end of stream; Reset tells a reset from a clean close.
   std::string ReadAll() {
     std::string got;
     char buf[512];
-    ssize_t n;
-    while ((n = ::recv(Fd_, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
-    LastErrno = n < 0 ? errno : 0;
+    int n;
+    while ((n = static_cast<int>(::recv(Fd_.get(), buf, sizeof buf, 0))) > 0)
+      got.append(buf, static_cast<size_t>(n));
+    Failed = n < 0;
+    Reset = Failed && testnet::IsReset(testnet::LastError());
     return got;
   }
   bool Connected = false;
-  int LastErrno = 0;
+  bool Failed = false;  // the last ReadAll ended with an error, not an end of stream
+  bool Reset = false;   // that error was a reset by the peer
 
  private:
-  int Fd_;
+  testnet::Socket Fd_;
 };
-
-bool ProcessExists(pid_t pid) {
-  return ::kill(pid, 0) == 0 || errno != ESRCH;
-}
 
 // ---- nginx ----
 
@@ -95,7 +86,7 @@ TEST(NginxServerPeer, ServesFileLogsHeadersAndStopsByPid) {
   EXPECT_EQ(log[0].ContentType, "-");  // not sent
 
   web.reset();
-  EXPECT_FALSE(ProcessExists(pid));
+  EXPECT_FALSE(host::ProcessExists(pid));
   EXPECT_FALSE(PeerServer::TcpConnects(port, 200ms));
   EXPECT_FALSE(std::filesystem::exists(dir));
 }
@@ -122,7 +113,7 @@ TEST(NginxServerPeer, RestartKeepsThePortAndAliveSeesADeath) {
   EXPECT_NE(web.Pid(), first);
   EXPECT_TRUE(PeerServer::TcpConnects(port, 1000ms));
   EXPECT_TRUE(web.Alive());
-  ::kill(web.Pid(), SIGKILL);
+  host::Signal(web.Pid(), host::kSigKill, false);
   const auto deadline = std::chrono::steady_clock::now() + 3s;
   while (web.Alive() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(10ms);
@@ -134,21 +125,15 @@ TEST(NginxServerPeer, RestartKeepsThePortAndAliveSeesADeath) {
 // cannot mistake it for nginx): the start must move on to another port.
 class PortThiefNginx : public NginxServer {
  public:
-  ~PortThiefNginx() override {
-    if (Thief >= 0) ::close(Thief);
-  }
-  int Thief = -1;
+  testnet::Socket Thief;
   uint16_t StolenPort = 0;
 
  protected:
   void WriteConfig() override {
-    if (Thief < 0) {
-      Thief = ::socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(Port());
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ::bind(Thief, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (!Thief.valid()) {
+      Thief = testnet::Open(SOCK_STREAM);
+      sockaddr_in a = testnet::Loopback(Port());
+      ::bind(Thief.get(), testnet::Addr(a), sizeof a);
       StolenPort = Port();
     }
     NginxServer::WriteConfig();
@@ -164,27 +149,23 @@ TEST(NginxServerPeer, LostPortRaceStartsAgainOnAnotherPort) {
 }
 
 TEST(PeerServerProbe, UdpExchangeReturnsTheReplyOrNothing) {
-  const int echo = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(::bind(echo, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ::getsockname(echo, reinterpret_cast<sockaddr*>(&a), &len);
+  testnet::Socket echo = testnet::Open(SOCK_DGRAM);
+  sockaddr_in a = testnet::Loopback(0);
+  ASSERT_EQ(::bind(echo.get(), testnet::Addr(a), sizeof a), 0);
+  const uint16_t port = testnet::LocalPort(echo.get());
   std::thread t([&] {
     char buf[64];
     sockaddr_in from{};
     socklen_t flen = sizeof from;
-    const ssize_t n =
-        ::recvfrom(echo, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen);
-    if (n > 0)
-      ::sendto(echo, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), flen);
+    const int n = static_cast<int>(
+        ::recvfrom(echo.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen));
+    if (n > 0) ::sendto(echo.get(), buf, n, 0, reinterpret_cast<sockaddr*>(&from), flen);
   });
-  EXPECT_EQ(PeerServer::UdpExchange(ntohs(a.sin_port), "ping", 2000ms), "ping");
+  EXPECT_EQ(PeerServer::UdpExchange(port, "ping", 2000ms), "ping");
   t.join();
-  ::close(echo);
+  echo.reset();
   // Nobody there now: no reply, no hang.
-  EXPECT_EQ(PeerServer::UdpExchange(ntohs(a.sin_port), "ping", 200ms), "");
+  EXPECT_EQ(PeerServer::UdpExchange(port, "ping", 200ms), "");
 }
 
 // ---- aiosmtpd ----
@@ -243,7 +224,7 @@ TEST(ScriptedTcpServerPeer, PlaysStepsAndRecordsWhatTheClientSent) {
   EXPECT_EQ(c.ReadUntil("\r\n"), "250 ok\r\n");
   c.Send("abcEND");
   EXPECT_EQ(c.ReadAll(), "15 bytes\r\npartial li");
-  EXPECT_EQ(c.LastErrno, 0);  // a clean end of stream, not a reset
+  EXPECT_FALSE(c.Failed);  // a clean end of stream, not a reset
   EXPECT_EQ(srv.Received(0), "EHLO me\r\nabcEND");
 }
 
@@ -258,7 +239,7 @@ TEST(ScriptedTcpServerPeer, ScriptPerConnectionThenClosed) {
     Client b(srv.Port());
     b.Send("x\r\n");
     EXPECT_EQ(b.ReadAll(), "");
-    EXPECT_EQ(b.LastErrno, ECONNRESET);
+    EXPECT_TRUE(b.Reset);
   }
   {
     Client extra(srv.Port());

@@ -1,28 +1,18 @@
 #include "tests/support/PeerServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <thread>
 
-extern char** environ;
+#include "tests/support/HostProcess.h"
+#include "tests/support/TestSockets.h"
 
 namespace {
 
@@ -39,49 +29,21 @@ constexpr int kSharedPortTries = 64;
 // Largest UDP payload over IPv4; a probe reply can be no longer.
 constexpr size_t kMaxDatagram = 65507;
 
-std::string ErrnoText(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
-
 bool EnvFlag(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr && *v != '\0' && std::string(v) != "0";
 }
 
-// RAII file descriptor for the short-lived sockets below.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
 // Binds a socket of the given type to 127.0.0.1:port and returns the bound
 // port, or 0 when the bind fails.
 uint16_t BindLoopback(int type, uint16_t port) {
-  Fd s(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-  if (s.get() < 0) throw PeerServerError(ErrnoText("socket"));
-  sockaddr_in a = Loopback(port);
-  if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
-  socklen_t len = sizeof a;
-  if (::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    throw PeerServerError(ErrnoText("getsockname"));
-  return ntohs(a.sin_port);
+  testnet::Socket s = testnet::Open(type);
+  if (!s.valid()) throw PeerServerError("socket: " + testnet::ErrorText(testnet::LastError()));
+  sockaddr_in a = testnet::Loopback(port);
+  if (::bind(s.get(), testnet::Addr(a), sizeof a) != 0) return 0;
+  const uint16_t bound = testnet::LocalPort(s.get());
+  if (bound == 0) throw PeerServerError("getsockname: " + testnet::ErrorText(testnet::LastError()));
+  return bound;
 }
 
 std::string ReadWhole(const std::string& path) {
@@ -95,12 +57,11 @@ std::string ReadWhole(const std::string& path) {
 }  // namespace
 
 PeerServer::PeerServer(std::string name, Ports ports) : Name_(std::move(name)), Ports_(ports) {
-  std::string templ = "/tmp/corvale-" + Name_ + "-XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (::mkdtemp(buf.data()) == nullptr)
-    throw PeerServerError(Name_ + ": " + ErrnoText("mkdtemp " + templ));
-  Dir_ = buf.data();
+  try {
+    Dir_ = host::MakeTempDir("corvale-" + Name_ + "-");
+  } catch (const PeerServerError& e) {
+    throw PeerServerError(Name_ + ": " + e.what());
+  }
 }
 
 PeerServer::~PeerServer() {
@@ -109,8 +70,7 @@ PeerServer::~PeerServer() {
     std::cerr << "[peer] kept " << Name_ << " directory " << Dir_ << "\n";
     return;
   }
-  std::error_code ec;
-  std::filesystem::remove_all(Dir_, ec);
+  host::RemoveTree(Dir_);
 }
 
 std::string PeerServer::HostPort() const {
@@ -152,13 +112,15 @@ std::string PeerServer::ReadFile(const std::string& relative) const {
 
 uint16_t PeerServer::FreeTcpPort() {
   const uint16_t p = BindLoopback(SOCK_STREAM, 0);
-  if (p == 0) throw PeerServerError(ErrnoText("bind 127.0.0.1:0 (TCP)"));
+  if (p == 0)
+    throw PeerServerError("bind 127.0.0.1:0 (TCP): " + testnet::ErrorText(testnet::LastError()));
   return p;
 }
 
 uint16_t PeerServer::FreeUdpPort() {
   const uint16_t p = BindLoopback(SOCK_DGRAM, 0);
-  if (p == 0) throw PeerServerError(ErrnoText("bind 127.0.0.1:0 (UDP)"));
+  if (p == 0)
+    throw PeerServerError("bind 127.0.0.1:0 (UDP): " + testnet::ErrorText(testnet::LastError()));
   return p;
 }
 
@@ -176,32 +138,32 @@ bool PeerServer::TcpConnects(uint16_t port, std::chrono::milliseconds timeout) {
 
 bool PeerServer::TcpConnects(const std::string& address, uint16_t port,
                              std::chrono::milliseconds timeout) {
-  Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (s.get() < 0) return false;
-  sockaddr_in a = Loopback(port);
-  if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) return false;
-  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-  if (errno != EINPROGRESS) return false;
+  testnet::Socket s = testnet::Open(SOCK_STREAM);
+  if (!s.valid() || !testnet::SetNonBlocking(s.get(), true)) return false;
+  sockaddr_in a = testnet::Address(address, port);
+  if (::connect(s.get(), testnet::Addr(a), sizeof a) == 0) return true;
+  if (!testnet::InProgress(testnet::LastError())) return false;
   pollfd p{s.get(), POLLOUT, 0};
-  if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
+  if (testnet::Poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
   int err = 0;
   socklen_t len = sizeof err;
-  return ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+  return ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0 &&
+         err == 0;
 }
 
 std::string PeerServer::UdpExchange(uint16_t port, const std::string& datagram,
                                     std::chrono::milliseconds timeout) {
-  Fd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (s.get() < 0) return {};
-  sockaddr_in a = Loopback(port);
+  testnet::Socket s = testnet::Open(SOCK_DGRAM);
+  if (!s.valid()) return {};
+  sockaddr_in a = testnet::Loopback(port);
   // Connected UDP socket: only the server's replies are delivered, and an ICMP
   // "port unreachable" shows as an error instead of a silent wait.
-  if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return {};
-  if (::send(s.get(), datagram.data(), datagram.size(), 0) < 0) return {};
+  if (::connect(s.get(), testnet::Addr(a), sizeof a) != 0) return {};
+  if (::send(s.get(), datagram.data(), static_cast<int>(datagram.size()), 0) < 0) return {};
   pollfd p{s.get(), POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return {};
+  if (testnet::Poll(&p, 1, static_cast<int>(timeout.count())) != 1) return {};
   std::string reply(kMaxDatagram, '\0');
-  const ssize_t n = ::recv(s.get(), reply.data(), reply.size(), 0);
+  const auto n = ::recv(s.get(), reply.data(), static_cast<int>(reply.size()), 0);
   if (n <= 0) return {};
   reply.resize(static_cast<size_t>(n));
   return reply;
@@ -272,81 +234,11 @@ void PeerServer::Start() {
 }
 
 void PeerServer::Spawn() {
-  const std::vector<std::string> argv = Command();
-  if (argv.empty()) throw PeerServerError(Name_ + ": empty command");
-
-  // Environment: inherited, then the subclass's "NAME=value" (set) and "NAME"
-  // (removed) entries.
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  for (const auto& extra : Environment()) {
-    const std::string key = extra.substr(0, extra.find('='));
-    std::erase_if(env, [&](const std::string& v) { return v.substr(0, v.find('=')) == key; });
-    if (extra.find('=') != std::string::npos) env.push_back(extra);
+  try {
+    Pid_ = host::Spawn(Command(), Environment(), LogPath());
+  } catch (const PeerServerError& e) {
+    throw PeerServerError(Name_ + ": " + e.what());
   }
-  std::vector<char*> cargv, cenv;
-  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-  cargv.push_back(nullptr);
-  for (const auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
-  cenv.push_back(nullptr);
-
-  const std::string log = LogPath();
-  int errPipe[2];
-  if (::pipe2(errPipe, O_CLOEXEC) != 0) throw PeerServerError(Name_ + ": " + ErrnoText("pipe"));
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    ::close(errPipe[0]);
-    ::close(errPipe[1]);
-    throw PeerServerError(Name_ + ": " + ErrnoText("fork"));
-  }
-  if (pid == 0) {
-    // Child: async-signal-safe calls only until execve (the test process has
-    // threads). Any failure goes back through the pipe as an errno value.
-    const auto fail = [&]() {
-      const int e = errno;
-      (void)!::write(errPipe[1], &e, sizeof e);
-      ::_exit(127);
-    };
-    // Own process group, so Stop() can kill whatever the server forks.
-    ::setpgid(0, 0);
-    // A test process that crashes or is killed takes its server with it
-    // instead of leaving it running on the machine.
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail();
-    if (::getppid() != parent) ::_exit(127);
-    // No inherited signal mask or ignored signals (a runner may ignore SIGPIPE).
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    for (int sig = 1; sig < NSIG; ++sig)
-      if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &dfl, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    const int in = ::open("/dev/null", O_RDONLY);
-    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) fail();
-    // The test process holds sockets of its own (clients under test, scripted
-    // servers); a server inheriting one would keep that connection open.
-    const unsigned keep = static_cast<unsigned>(errPipe[1]);
-    if (keep > 3) ::close_range(3, keep - 1, 0);
-    ::close_range(keep + 1, ~0U, 0);
-    ::execve(cargv[0], cargv.data(), cenv.data());
-    fail();
-  }
-  ::setpgid(pid, pid);  // also from here, so the group exists before any kill
-  ::close(errPipe[1]);
-  int childErrno = 0;
-  ssize_t n;
-  while ((n = ::read(errPipe[0], &childErrno, sizeof childErrno)) < 0 && errno == EINTR) {
-  }
-  ::close(errPipe[0]);
-  if (n > 0) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    throw PeerServerError(Name_ + ": cannot start " + argv[0] + ": " + std::strerror(childErrno));
-  }
-  Pid_ = pid;
 }
 
 void PeerServer::Restart() {
@@ -365,17 +257,9 @@ bool PeerServer::Alive() {
 
 bool PeerServer::ReapIfExited() {
   if (Pid_ <= 0) return true;
-  siginfo_t info{};
-  // WNOWAIT: look without reaping, so the pid (and with it the process group
-  // id) stays ours while leftover group members are killed.
-  if (::waitid(P_PID, static_cast<id_t>(Pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-      info.si_pid == 0)
-    return false;
-  ::kill(-Pid_, SIGKILL);
-  int status = 0;
-  while (::waitpid(Pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  LastStatus_ = status;
+  const std::optional<int> status = host::ReapIfExited(Pid_);
+  if (!status) return false;
+  LastStatus_ = *status;
   Pid_ = 0;
   return true;
 }
@@ -412,16 +296,13 @@ bool PeerServer::WaitUntilReady() {
 
 void PeerServer::Stop() noexcept {
   if (Pid_ <= 0) return;
-  ::kill(Pid_, SIGTERM);
+  host::Signal(Pid_, host::kSigTerm, false);
   const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
   while (!ReapIfExited()) {
     if (std::chrono::steady_clock::now() >= deadline) {
-      ::kill(-Pid_, SIGKILL);
-      ::kill(Pid_, SIGKILL);
-      int status = 0;
-      while (::waitpid(Pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-      LastStatus_ = status;
+      host::Signal(Pid_, host::kSigKill, true);
+      host::Signal(Pid_, host::kSigKill, false);
+      LastStatus_ = host::Reap(Pid_);
       Pid_ = 0;
       break;
     }

@@ -1,13 +1,9 @@
 #include "tests/support/PostfixServer.h"
 
-#include <pwd.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
+
+#include "tests/support/HostProcess.h"
 
 namespace {
 
@@ -17,25 +13,6 @@ constexpr const char* kMaster = "/usr/lib/postfix/sbin/master";
 // mailbox run as this user.
 constexpr const char* kMailOwner = "postfix";
 
-// Runs a command to its end with its output in the log file; true on exit 0.
-bool RunQuiet(const std::vector<std::string>& argv, const std::string& log) {
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    FILE* f = std::freopen(log.c_str(), "a", stdout);
-    if (f) dup2(fileno(stdout), STDERR_FILENO);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 }  // namespace
 
 PostfixServer::PostfixServer() : PeerServer("postfix", Ports::Tcp) {
@@ -43,20 +20,19 @@ PostfixServer::PostfixServer() : PeerServer("postfix", Ports::Tcp) {
 }
 
 bool PostfixServer::RunsAsRoot() {
-  return geteuid() == 0;
+  return host::EffectiveUid() == 0;
 }
 
 void PostfixServer::WriteConfig() {
-  const passwd* pw = getpwnam(kMailOwner);
+  const std::optional<host::Account> pw = host::FindAccount(kMailOwner);
   if (!pw) throw PeerServerError("postfix: the user \"postfix\" does not exist");
   // The daemons run as the mail owner and must reach the queue below Dir().
-  chmod(Dir().c_str(), 0755);
+  host::ChangeMode(Dir(), 0755);
   for (const char* d : {"queue", "data", "mail"}) std::filesystem::create_directories(Path(d));
-  if (chown(Path("data").c_str(), pw->pw_uid, pw->pw_gid) != 0 ||
-      chown(Path("mail").c_str(), pw->pw_uid, pw->pw_gid) != 0)
+  if (!host::ChangeOwner(Path("data"), *pw) || !host::ChangeOwner(Path("mail"), *pw))
     throw PeerServerError("postfix: cannot hand the data and mail folders to postfix");
 
-  const std::string uid = std::to_string(pw->pw_uid), gid = std::to_string(pw->pw_gid);
+  const std::string uid = std::to_string(pw->Uid), gid = std::to_string(pw->Gid);
   WriteFile("main.cf",
             "compatibility_level = 3.6\n"
             "config_directory = " +
@@ -143,8 +119,9 @@ void PostfixServer::WriteConfig() {
                              "scache    unix  - - n - 1 scache\n"
                              "postlog   unix-dgram n - n - 1 postlogd\n");
   // "postfix check" makes the queue folders with their owners and modes.
-  if (!RunQuiet({kPostfix, "-c", Dir(), "check"}, Path("check.log")))
-    throw PeerServerError("postfix: \"postfix check\" failed:\n" + ReadFile("check.log") +
+  const host::RunResult check = host::Run({kPostfix, "-c", Dir(), "check"}, "");
+  if (!host::ExitedCleanly(check.Status))
+    throw PeerServerError("postfix: \"postfix check\" failed:\n" + check.Output +
                           ReadFile("postfix.log"));
 }
 

@@ -1,15 +1,8 @@
 #include "tests/support/ScriptedTcpServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -100,11 +93,8 @@ ScriptedTcpServer::Script& ScriptedTcpServer::Script::Hold() {
 // the destructor.
 class ScriptedTcpServer::Connection {
  public:
-  Connection(ScriptedTcpServer& server, size_t index, int fd)
+  Connection(ScriptedTcpServer& server, size_t index, testnet::Handle fd)
       : Server_(server), Index_(index), Fd_(fd) {}
-  ~Connection() {
-    if (Fd_ >= 0) ::close(Fd_);
-  }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -123,12 +113,10 @@ class ScriptedTcpServer::Connection {
     // The client can see the end (FIN, or the close) before anyone waiting
     // for this script is told; the drain comes after, as the client may hold
     // its end open for long.
-    if (CloseAfter_) {
-      ::shutdown(Fd_, SHUT_WR);
-    } else {
-      ::close(Fd_);
-      Fd_ = -1;
-    }
+    if (CloseAfter_)
+      ::shutdown(Fd_.get(), testnet::kShutWrite);
+    else
+      Fd_.reset();
     Server_.ScriptEnded();
     if (CloseAfter_) Drain();
   }
@@ -141,9 +129,9 @@ class ScriptedTcpServer::Connection {
       const auto left =
           std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return Ready::Timeout;
-      pollfd p[2] = {{Fd_, events, 0}, {Server_.StopRead_, POLLIN, 0}};
-      const int n = ::poll(p, 2, static_cast<int>(std::min<long long>(left, kMaxPollSlice)));
-      if (n < 0 && errno == EINTR) continue;
+      pollfd p[2] = {{Fd_.get(), events, 0}, {Server_.StopRead_.get(), POLLIN, 0}};
+      const int n = testnet::Poll(p, 2, static_cast<int>(std::min<long long>(left, kMaxPollSlice)));
+      if (n < 0 && testnet::Interrupted(testnet::LastError())) continue;
       if (p[1].revents != 0) return Ready::Stop;
       if (n > 0) return Ready::Yes;
     }
@@ -151,13 +139,13 @@ class ScriptedTcpServer::Connection {
 
   // Sleeps, but wakes at once when the server stops. False when stopping.
   bool Sleep(std::chrono::milliseconds d) {
-    pollfd p{Server_.StopRead_, POLLIN, 0};
+    pollfd p{Server_.StopRead_.get(), POLLIN, 0};
     const auto deadline = Clock::now() + d;
     for (;;) {
       const auto left =
           std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return true;
-      if (::poll(&p, 1, static_cast<int>(left)) > 0) return false;
+      if (testnet::Poll(&p, 1, static_cast<int>(left)) > 0) return false;
     }
   }
 
@@ -175,14 +163,15 @@ class ScriptedTcpServer::Connection {
         break;
     }
     char buf[kReadChunk];
-    const ssize_t n = ::recv(Fd_, buf, sizeof buf, 0);
+    const auto n = ::recv(Fd_.get(), buf, sizeof buf, 0);
     if (n > 0) {
       Pending_.append(buf, static_cast<size_t>(n));
       Server_.AddReceived(Index_, buf, static_cast<size_t>(n));
       return true;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
-    Note(std::string(n == 0 ? "client closed" : std::strerror(errno)) + " during " + during);
+    const int err = testnet::LastError();
+    if (n < 0 && (testnet::InProgress(err) || testnet::Interrupted(err))) return true;
+    Note((n == 0 ? std::string("client closed") : testnet::ErrorText(err)) + " during " + during);
     PeerClosed_ = true;
     return false;
   }
@@ -215,10 +204,12 @@ class ScriptedTcpServer::Connection {
         case Ready::Yes:
           break;
       }
-      const ssize_t n = ::send(Fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      const auto n = ::send(Fd_.get(), bytes.data() + done, static_cast<int>(bytes.size() - done),
+                            testnet::kNoSignal);
       if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) continue;
-        Note(std::string(std::strerror(errno)) + " during Send");
+        const int err = testnet::LastError();
+        if (testnet::InProgress(err) || testnet::Interrupted(err)) continue;
+        Note(testnet::ErrorText(err) + " during Send");
         return false;
       }
       done += static_cast<size_t>(n);
@@ -289,7 +280,7 @@ class ScriptedTcpServer::Connection {
         Note("stopped during Pause");
         return false;
       case K::ShutdownWrite:
-        ::shutdown(Fd_, SHUT_WR);
+        ::shutdown(Fd_.get(), testnet::kShutWrite);
         return true;
       case K::CloseNow:
         Note("CloseNow");
@@ -297,8 +288,11 @@ class ScriptedTcpServer::Connection {
         return false;
       case K::Reset: {
         Note("Reset");
-        linger l{1, 0};
-        ::setsockopt(Fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        // Linger on, time 0: the close sends a reset instead of a FIN.
+        linger l{};
+        l.l_onoff = 1;
+        l.l_linger = 0;
+        ::setsockopt(Fd_.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
         return false;
       }
       case K::Hold:
@@ -314,7 +308,7 @@ class ScriptedTcpServer::Connection {
 
   ScriptedTcpServer& Server_;
   size_t Index_;
-  int Fd_;
+  testnet::Socket Fd_;
   std::string Pending_;  // received, not yet consumed by a read step
   bool PeerClosed_ = false;
   bool CloseAfter_ = false;  // end with FIN and a drain rather than a bare close
@@ -330,38 +324,26 @@ ScriptedTcpServer::ScriptedTcpServer(std::vector<Script> perConnection)
 
 ScriptedTcpServer::ScriptedTcpServer(std::vector<Script> scripts, bool repeat)
     : Scripts_(std::move(scripts)), Repeat_(repeat) {
-  int p[2];
-  if (::pipe2(p, O_CLOEXEC) != 0)
-    throw std::runtime_error(std::string("ScriptedTcpServer: pipe: ") + std::strerror(errno));
-  StopRead_ = p[0];
-  StopWrite_ = p[1];
-  ListenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (ListenFd_ < 0 || ::bind(ListenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(ListenFd_, kBacklog) != 0 ||
-      ::getsockname(ListenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    const std::string err = std::strerror(errno);
-    if (ListenFd_ >= 0) ::close(ListenFd_);
-    ::close(StopRead_);
-    ::close(StopWrite_);
-    throw std::runtime_error("ScriptedTcpServer: cannot listen on 127.0.0.1: " + err);
-  }
-  Port_ = ntohs(a.sin_port);
+  if (!testnet::StreamPair(StopRead_, StopWrite_))
+    throw std::runtime_error("ScriptedTcpServer: stop signal: " +
+                             testnet::ErrorText(testnet::LastError()));
+  Listen_ = testnet::Open(SOCK_STREAM);
+  sockaddr_in a = testnet::Loopback(0);
+  if (!Listen_.valid() || !testnet::SetNonBlocking(Listen_.get(), true) ||
+      ::bind(Listen_.get(), testnet::Addr(a), sizeof a) != 0 ||
+      ::listen(Listen_.get(), kBacklog) != 0 || (Port_ = testnet::LocalPort(Listen_.get())) == 0)
+    throw std::runtime_error("ScriptedTcpServer: cannot listen on 127.0.0.1: " +
+                             testnet::ErrorText(testnet::LastError()));
   Acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
 ScriptedTcpServer::~ScriptedTcpServer() {
   const char stop = 1;
-  while (::write(StopWrite_, &stop, 1) < 0 && errno == EINTR) {
+  while (::send(StopWrite_.get(), &stop, 1, testnet::kNoSignal) < 0 &&
+         testnet::Interrupted(testnet::LastError())) {
   }
   Acceptor_.join();
   for (auto& w : Workers_) w.join();
-  ::close(ListenFd_);
-  ::close(StopRead_);
-  ::close(StopWrite_);
   if (::testing::Test::HasFailure())
     std::cerr << "---- ScriptedTcpServer on port " << Port_ << " ----\n"
               << Log() << "---- end of ScriptedTcpServer log ----\n";
@@ -369,14 +351,14 @@ ScriptedTcpServer::~ScriptedTcpServer() {
 
 void ScriptedTcpServer::AcceptLoop() {
   for (;;) {
-    pollfd p[2] = {{ListenFd_, POLLIN, 0}, {StopRead_, POLLIN, 0}};
-    if (::poll(p, 2, -1) < 0) {
-      if (errno == EINTR) continue;
+    pollfd p[2] = {{Listen_.get(), POLLIN, 0}, {StopRead_.get(), POLLIN, 0}};
+    if (testnet::Poll(p, 2, -1) < 0) {
+      if (testnet::Interrupted(testnet::LastError())) continue;
       return;
     }
     if (p[1].revents != 0) return;
-    const int fd = ::accept4(ListenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) continue;  // the client gave up between poll and accept
+    testnet::Socket fd = testnet::Accept(Listen_.get());
+    if (!fd.valid()) continue;  // the client gave up between poll and accept
     size_t index;
     {
       std::lock_guard lock(Mutex_);
@@ -385,11 +367,11 @@ void ScriptedTcpServer::AcceptLoop() {
     }
     Note(index, "accepted");
     Changed_.notify_all();
-    Workers_.emplace_back([this, index, fd] { Serve(index, fd); });
+    Workers_.emplace_back([this, index, h = fd.release()] { Serve(index, h); });
   }
 }
 
-void ScriptedTcpServer::Serve(size_t index, int fd) {
+void ScriptedTcpServer::Serve(size_t index, testnet::Handle fd) {
   {
     Connection c(*this, index, fd);
     if (Repeat_)

@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/TestSockets.h"
+
 class ScriptedTcpServer {
  public:
   // The steps for one connection, run in order. After the last step the
@@ -135,15 +137,18 @@ class ScriptedTcpServer {
   class Connection;
   ScriptedTcpServer(std::vector<Script> scripts, bool repeat);
   void AcceptLoop();
-  void Serve(size_t index, int fd);
+  void Serve(size_t index, testnet::Handle fd);
   void Note(size_t index, const std::string& what);
   void ScriptEnded();
   void AddReceived(size_t index, const char* data, size_t len);
 
   std::vector<Script> Scripts_;
   bool Repeat_;
-  int ListenFd_ = -1;
-  int StopRead_ = -1, StopWrite_ = -1;
+  testnet::Socket Listen_;
+  // The stop signal: a byte written to StopWrite_ makes StopRead_ readable
+  // for every waiting thread (a connected pair, which poll watches on both
+  // systems).
+  testnet::Socket StopRead_, StopWrite_;
   uint16_t Port_ = 0;
 
   mutable std::mutex Mutex_;

@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/TestSockets.h"
+
 class ScriptedUdpServer {
  public:
   // One datagram sent back to the client of a query.
@@ -71,8 +73,8 @@ class ScriptedUdpServer {
   bool Wait(std::chrono::milliseconds delay) const;
 
   Script Script_;
-  int Fd_ = -1, OtherFd_ = -1;
-  int StopRead_ = -1, StopWrite_ = -1;
+  testnet::Socket Fd_, OtherFd_;
+  testnet::Socket StopRead_, StopWrite_;
   uint16_t Port_ = 0, OtherPort_ = 0;
   mutable std::mutex Mutex_;
   mutable std::condition_variable Changed_;

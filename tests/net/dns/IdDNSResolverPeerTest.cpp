@@ -3,29 +3,17 @@
 // Every reply is decoded a second time by dnspython and the fields compared.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <sstream>
 
 #include "net/dns/IdDNSResolver.h"
 #include "tests/net/dns/DnsBytes.h"
 #include "tests/support/DnsmasqServer.h"
+#include "tests/support/HostProcess.h"
 #include "tests/support/NsdServer.h"
 
 namespace {
-
-// Runs a command and returns its standard output.
-std::string Capture(const std::string& command) {
-  std::unique_ptr<FILE, int (*)(FILE*)> p(popen(command.c_str(), "r"), pclose);
-  if (!p) return "(popen failed)";
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p.get())) > 0) out.append(buf, n);
-  return out;
-}
 
 std::string Hex(const std::string& bytes) {
   static const char* digits = "0123456789abcdef";
@@ -98,9 +86,12 @@ std::string OurLines(const TIdDNSResolver& r) {
   return o.str();
 }
 
+// dnspython's decoding of the reply (hex on stdin); on the Linux side also for
+// a Windows test (HostProcess.h).
 std::string DnspythonLines(const std::string& reply) {
-  return Capture("printf '%s\\n' " + Hex(reply) +
-                 " | /usr/bin/python3 " CORVALE_SOURCE_DIR "/tests/net/dns/dns_decode.py 2>&1");
+  return host::Run({"/usr/bin/python3", CORVALE_SOURCE_DIR "/tests/net/dns/dns_decode.py"},
+                   Hex(reply) + "\n")
+      .Output;
 }
 
 // With CORVALE_DNS_CORPUS_OUT set, every reply of the real servers is saved

@@ -1,10 +1,7 @@
 // Python's email package reads what the message writer produces: decoded
 // headers, addresses and part contents must equal what the message held.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -13,6 +10,7 @@
 
 #include "net/mail/IdMessageClient.h"
 #include "platform/Stream.h"
+#include "tests/support/HostProcess.h"
 
 namespace {
 
@@ -61,11 +59,8 @@ struct Reading {
 
 class ReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/crv-reader-XXXXXX";
-    Dir = mkdtemp(tmpl);
-  }
-  void TearDown() override { std::filesystem::remove_all(Dir); }
+  void SetUp() override { Dir = host::MakeTempDir("crv-reader-"); }
+  void TearDown() override { host::RemoveTree(Dir); }
 
   Reading Read(CaptureClient& C, TIdMessage& M) {
     C.Out.clear();
@@ -80,20 +75,12 @@ class ReaderTest : public ::testing::Test {
       std::ofstream f(file, std::ios::binary);
       f << stored.substr(2);
     }
-    std::string cmd = std::string(kPython) + " " + CORVALE_SOURCE_DIR +
-                      "/tests/net/mail/read_message.py " + file + " 2>&1";
+    // The reader runs on the Linux side also for a Windows test (HostProcess.h).
     Reading r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) {
-      ADD_FAILURE() << "cannot run " << cmd;
-      return r;
-    }
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    EXPECT_EQ(pclose(p), 0) << out;
-    std::istringstream in(out);
+    const host::RunResult run =
+        host::Run({kPython, CORVALE_SOURCE_DIR "/tests/net/mail/read_message.py", file}, "");
+    EXPECT_TRUE(host::ExitedCleanly(run.Status)) << run.Output;
+    std::istringstream in(run.Output);
     std::string kind;
     while (in >> kind) {
       if (kind == "L") {
@@ -115,7 +102,7 @@ class ReaderTest : public ::testing::Test {
         in >> d;
         r.Defects.push_back(d);
       } else {
-        ADD_FAILURE() << "unexpected output: " << out;
+        ADD_FAILURE() << "unexpected output: " << run.Output;
         break;
       }
     }
