@@ -1,0 +1,24 @@
+#pragma once
+// The native Win32 backend: a registered window class per form, the system's
+// own controls (STATIC, EDIT, up-down, check box, push buttons, status bar),
+// menus, SetTimer timers, MessageBoxA and the notification area through
+// Shell_NotifyIconA. Window messages reach TForm::WndProc; no exception leaves
+// a window procedure. This header names no system type, so the program entry
+// can choose the backend without the system headers.
+#include <memory>
+
+#include "ui/Backend.h"
+
+class TControl;
+
+// The backend for this process; makes the common controls available. One per
+// process.
+std::unique_ptr<TBackend> CreateWin32Backend();
+
+// The window (HWND) that shows Control, or null when it has none (yet). For
+// tests that check the real window with the system's calls.
+void* Win32Window(const TControl& Control);
+
+// The window message the desktop broadcasts when its notification area has
+// been re-created (Explorer restarted); the backend adds its icons again.
+unsigned Win32TaskbarCreatedMessage();
