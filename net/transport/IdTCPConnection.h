@@ -24,12 +24,9 @@ constexpr int SendBufferSize = 32768;
 // ReadLine refuses to buffer more than this while waiting for a terminator, so
 // a peer that never ends its line cannot exhaust memory.
 constexpr int MaxLineLength = 1024 * 1024;
-// ReadReply refuses a reply of more lines than this: real servers send a few
-// dozen at most (an EHLO list), so more is a peer feeding an endless reply.
+// Most lines ReadReply takes in one reply: real ones have a few dozen at most.
 constexpr int MaxReplyLines = 1000;
-// ReadReply refuses a reply of more bytes than this (line ends and skipped
-// blank lines counted): without it every one of MaxReplyLines could be a
-// whole MaxLineLength long.
+// Most bytes of one reply, so that its lines cannot each be MaxLineLength long.
 constexpr int MaxReplyBytes = 1024 * 1024;
 // PollPeerClosed waits this long to notice a close the peer already sent.
 constexpr int PollPeerClosedMs = 1;
@@ -135,9 +132,9 @@ class TIdTCPConnection : public TIdComponent {
   virtual int16_t SendCommand(const std::string& ACommand, const TIdReplyCodes& AAccepted);
   // A single accepted code; -1 accepts any.
   int16_t SendCommand(const std::string& ACommand, int AAccepted);
-  // Reads one reply into ReplyLines. Raises EIdReplyTooLong, after closing the
-  // connection, when the reply runs past MaxReplyLines lines or MaxReplyBytes
-  // bytes.
+  // Reads one reply into ReplyLines. Raises EIdReplyTooLong, after dropping
+  // the connection, when the reply runs past MaxReplyLines lines or
+  // MaxReplyBytes bytes (line ends and skipped blank lines counted).
   virtual int16_t ReadReply(const TIdReplyCodes& AAccepted);
   int16_t ReadReply(int AAccepted);
   virtual int16_t CheckReplyCode(int16_t ACode, const TIdReplyCodes& AAccepted);

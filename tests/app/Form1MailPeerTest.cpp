@@ -90,8 +90,9 @@ class Form1MailTest : public ::testing::Test {
     Dir.clear();
   }
   bool Stored() const {
-    return files::ReadFile(Dir + "/Corvale.ini").find("\r\nIP            10.0.0.2\r\n") !=
-           std::string::npos;
+    const std::string ini = Dir + "/Corvale.ini";
+    return fs::exists(ini) &&
+           files::ReadFile(ini).find("\r\nIP            10.0.0.2\r\n") != std::string::npos;
   }
 
   static std::unique_ptr<NginxServer> Web;

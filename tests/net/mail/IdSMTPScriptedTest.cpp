@@ -73,6 +73,7 @@ TEST(IdSMTPScripted, AMegabyteOfAuthNamesIsCollectedInOrderOnce) {
   smtp.OpenSession();
   EXPECT_EQ(smtp.AuthSchemes.Lines, names);
   smtp.CloseSession();
+  EXPECT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
 }
 
 // A reply that runs past the line or the byte cap ends the session: the
