@@ -217,6 +217,8 @@ TForm1::TForm1(TComponent* AOwner)
   Timer1->OnTimer = on(&TForm1::Timer1Timer);
   Timer2->OnTimer = on(&TForm1::Timer2Timer);
   OnCreate = on(&TForm1::FormCreate);
+  OnShow = on(&TForm1::FormShow);
+  OnHide = on(&TForm1::FormHide);
   OnClose = [this](TComponent* Sender, TCloseAction& Action) { FormClose(Sender, Action); };
 }
 
@@ -262,7 +264,7 @@ void TForm1::FormCreate(TComponent*) {
                       static_cast<uint32_t>(UpDown2->GetPosition()) * kMsPerMinute);
   PeriodStart = Now();
   Timer1->SetEnabled(true);
-  Timer2->SetEnabled(true);
+  StartCountdown();
   RunCheck();
 }
 
@@ -337,7 +339,7 @@ void TForm1::BitBtn1Click(TComponent*) {
   }
   PeriodStart = Now();
   Timer1->SetEnabled(true);
-  Timer2->SetEnabled(true);
+  StartCountdown();
   UpdateInfo();
 }
 
@@ -352,6 +354,29 @@ void TForm1::Timer1Timer(TComponent*) {
 }
 
 void TForm1::Timer2Timer(TComponent*) {
+  DrawCountdown();
+  Application->ProcessMessages();
+}
+
+void TForm1::StartCountdown() {
+  FCountdownOn = true;
+  // A timer that already runs keeps its rhythm.
+  if (GetVisible()) Timer2->SetEnabled(true);
+}
+
+void TForm1::FormShow(TComponent*) {
+  if (!FCountdownOn) return;
+  // Drawn before the window appears, so that no stale time is ever seen; the
+  // next tick comes a second from now.
+  DrawCountdown();
+  Timer2->SetEnabled(true);
+}
+
+void TForm1::FormHide(TComponent*) {
+  Timer2->SetEnabled(false);
+}
+
+void TForm1::DrawCountdown() {
   // Whole seconds since the period began. The difference is rounded to the
   // millisecond first: day fractions are not exact, and truncating 8999.9999
   // would show a second too many.
@@ -359,7 +384,6 @@ void TForm1::Timer2Timer(TComponent*) {
   const int64_t elapsed = elapsedMs / 1000;
   const int64_t left = static_cast<int64_t>(Timer1->GetInterval() / 1000) - elapsed;
   StatusBar1->Panels[0].SetText(FormatCountdown(left));
-  Application->ProcessMessages();
 }
 
 std::string TForm1::FormatCountdown(int64_t Seconds) {

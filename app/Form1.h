@@ -88,6 +88,11 @@ class TForm1 : public TForm {
   // Handlers and operations.
   void FormCreate(TComponent* Sender);
   void FormClose(TComponent* Sender, TCloseAction& Action);
+  // The countdown rests while the window is hidden: the first panel is its only
+  // output. Showing redraws the panel from PeriodStart before the window
+  // appears and starts Timer2 again; hiding stops it.
+  void FormShow(TComponent* Sender);
+  void FormHide(TComponent* Sender);
   void ClearForm();
   void EnableTimeSetting();
   // Writes the settings file from the window and LastIP. Raises EInOutError.
@@ -160,7 +165,13 @@ class TForm1 : public TForm {
   // it ran.
   bool RunCheck();
   void SetTip(const std::string& Tip);
+  // Turns the countdown on (start-up, Apply): Timer2 runs now if the window is
+  // shown, else from the moment it is shown.
+  void StartCountdown();
+  // Sets the first panel to the time left until the next check.
+  void DrawCountdown();
   bool FChecking = false;
+  bool FCountdownOn = false;  // the schedule's countdown is on (Timer2 may rest)
 };
 
 // The main window (null before it is created and after it is freed).

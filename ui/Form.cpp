@@ -26,6 +26,7 @@ TForm::TForm(TComponent* AOwner)
 TForm::~TForm() = default;
 
 void TForm::Show() {
+  if (!GetVisible() && OnShow) OnShow(this);
   SetVisible(true);
   if (FWindowState == TWindowState::wsMinimized) SetWindowState(TWindowState::wsNormal);
   CreateHandle();
@@ -33,7 +34,9 @@ void TForm::Show() {
 }
 
 void TForm::Hide() {
+  if (!GetVisible()) return;
   SetVisible(false);
+  if (OnHide) OnHide(this);
 }
 
 void TForm::Close() {

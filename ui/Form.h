@@ -48,7 +48,10 @@ class TForm : public TControl {
   ~TForm() override;
 
   // Makes the window visible and brings it to the front of the program's windows.
+  // A hidden form runs OnShow first, so that what it shows is up to date before
+  // anyone can see it.
   void Show();
+  // Hides the window; a visible form runs OnHide once it is hidden.
   void Hide();
   // Asks the form to close: OnClose chooses the action (hide by default). The
   // application's main form ends the application; a modal form ends its modal
@@ -92,6 +95,10 @@ class TForm : public TControl {
   bool InModalLoop = false;
 
   TNotifyEvent OnCreate;
+  // The window is about to become visible / has just been hidden (by Show and
+  // Hide, each only on an actual change).
+  TNotifyEvent OnShow;
+  TNotifyEvent OnHide;
   std::function<void(TComponent* Sender, TCloseAction& Action)> OnClose;
 
  private:

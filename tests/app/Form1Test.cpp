@@ -350,6 +350,8 @@ TEST_F(Form1Test, ApplyAppliesTheIntervalAndCountsDownFromTheCheck) {
   EXPECT_TRUE(form->Timer1->GetEnabled());
   EXPECT_EQ(form->Timer1->GetInterval(), 3600000u);
   EXPECT_EQ(ReadIni(), Settings("", "", "3600", "0", ""));
+  form->ShowApplication1->Click();
+  EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "01 : 00 : 00");
   ui->Advance(1000);
   EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "00 : 59 : 59");
 
@@ -373,6 +375,7 @@ TEST_F(Form1Test, ThirtyHoursSetWithTheArrowsCountsDown) {
   form->BitBtn1->Click();
   EXPECT_EQ(form->Timer1->GetInterval(), 30u * 3600000u);
   ui->Advance(25LL * 3600000);
+  form->ShowApplication1->Click();
   EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "05 : 00 : 00");
 }
 
@@ -392,8 +395,13 @@ TEST_F(Form1Test, ZeroIntervalIsRefusedAfterTheCheckAndWritesNothing) {
   EXPECT_EQ(ui->MessageBoxes[0].Flags, MB_OK);
   EXPECT_FALSE(form->GetVisible());
   EXPECT_FALSE(form->Timer1->GetEnabled());
-  EXPECT_TRUE(form->Timer2->GetEnabled());
+  EXPECT_FALSE(form->Timer2->GetEnabled()) << "the countdown rests while hidden";
   EXPECT_FALSE(fs::exists(Ini())) << "Apply writes no file";
+  // Shown, the countdown goes on from the period start it had.
+  ui->PostMessage(form->Handle(), 1025, 100, WM_LBUTTONDBLCLK);
+  app->ProcessMessages();
+  EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "00 : -01 : -05");
+  EXPECT_TRUE(form->Timer2->GetEnabled());
   ui->Advance(1000);
   EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "00 : -01 : -06");
 }
@@ -416,6 +424,92 @@ TEST_F(Form1Test, FirstApplyWithZeroIntervalKeepsTheFileTheCheckWrote) {
   EXPECT_TRUE(form->Timer1->GetEnabled());
   ui->Advance(48LL * 3600000);
   EXPECT_EQ(form->Checks, 1) << "a zero interval never fires";
+}
+
+// Counts Timer2's ticks; each still runs the form's own handler.
+void CountTicks(TTimer& Timer, int& Ticks) {
+  Timer.OnTimer = [&Ticks, handler = Timer.OnTimer](TComponent* Sender) {
+    ++Ticks;
+    handler(Sender);
+  };
+}
+
+// The countdown is only ever seen in the first panel: while the window is
+// hidden Timer2 delivers no tick, and showing the window draws the time left
+// at once and ticks again a second later. The checks keep their own rhythm.
+TEST_F(Form1Test, CountdownRestsWhileHiddenAndIsRedrawnWhenShown) {
+  const std::vector<std::pair<const char*, std::function<void(TForm1&)>>> hides{
+      {"&Minimize", [](TForm1& f) { f.BitBtn3->Click(); }},
+      {"Minimize menu", [](TForm1& f) { f.Minimize1->Click(); }},
+      {"Hide", [](TForm1& f) { f.Hide1->Click(); }},
+      {"minimize box", [](TForm1& f) { f.Perform(WM_SYSCOMMAND, SC_MINIMIZE, 0); }},
+  };
+  const std::vector<std::pair<const char*, std::function<void(TForm1&)>>> shows{
+      {"double click", [](TForm1& f) { f.Perform(1025, 100, WM_LBUTTONDBLCLK); }},
+      {"Show Application", [](TForm1& f) { f.ShowApplication1->Click(); }},
+  };
+  for (const auto& [hideWay, hide] : hides)
+    for (const auto& [showWay, show] : shows) {
+      SCOPED_TRACE(std::string(hideWay) + ", " + showWay);
+      app = std::make_unique<TApplication>(std::make_unique<THeadlessBackend>(), dir + "/Corvale");
+      ui = &dynamic_cast<THeadlessBackend&>(app->Backend());
+      WriteIni(Settings("A", "a", "3600", "0", ""));  // one hour, shown
+      Start();
+      int ticks = 0;
+      CountTicks(*form->Timer2, ticks);
+      ui->Advance(1000);
+      EXPECT_EQ(ticks, 1);
+      EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "00 : 59 : 59");
+
+      hide(*form);
+      ASSERT_FALSE(form->GetVisible());
+      EXPECT_FALSE(form->Timer2->GetEnabled());
+      ui->Advance(10 * 60000);
+      EXPECT_EQ(ticks, 1) << "no tick while hidden";
+
+      // 601 s of the hour have passed: 2999 s are left.
+      show(*form);
+      ASSERT_TRUE(form->GetVisible());
+      EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "00 : 49 : 59");
+      EXPECT_EQ(ticks, 1) << "drawn by the show itself";
+      ui->Advance(999);
+      EXPECT_EQ(ticks, 1);
+      ui->Advance(1);
+      EXPECT_EQ(ticks, 2);
+      EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "00 : 49 : 58");
+
+      // Showing a shown window keeps the rhythm.
+      ui->Advance(500);
+      show(*form);
+      ui->Advance(500);
+      EXPECT_EQ(ticks, 3);
+      EXPECT_EQ(form->CheckTimes, std::vector<int64_t>{0});
+    }
+}
+
+// Started minimized, the program wakes only for its checks, which run on
+// time; the first show draws the time left from the last check.
+TEST_F(Form1Test, StartMinimizedStartsWithTheCountdownRestingAndChecksOnTime) {
+  WriteIni(Settings("A", "a", "3600", "1", ""));
+  Start();
+  ASSERT_FALSE(form->GetVisible());
+  EXPECT_TRUE(form->Timer1->GetEnabled());
+  EXPECT_FALSE(form->Timer2->GetEnabled());
+  int ticks = 0;
+  CountTicks(*form->Timer2, ticks);
+  form->Check = [&](CountingForm&) { ui->Block(2000); };  // each later check takes 2 s
+  ui->Advance(2 * 3600000 + 125000);
+  EXPECT_EQ(ticks, 0);
+  EXPECT_EQ(form->CheckTimes, (std::vector<int64_t>{0, 3600000, 7200000}));
+  EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "") << "never drawn while hidden";
+
+  // The last period began when the check at 2 h returned, 123 s ago.
+  ui->PostMessage(form->Handle(), 1025, 100, WM_LBUTTONDBLCLK);
+  app->ProcessMessages();
+  EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "00 : 57 : 57");
+  ui->Advance(1000);
+  EXPECT_EQ(ticks, 1);
+  EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "00 : 57 : 56");
 }
 
 TEST_F(Form1Test, Edit3ExitCapsTypedHoursAt24AndReportsText) {

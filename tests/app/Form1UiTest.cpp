@@ -278,14 +278,27 @@ TEST(Form1QtTest, RealWindowShowsTheDesignAndReactsToInput) {
     EXPECT_TRUE(std::filesystem::exists(dir + "/Corvale.ini"));
     EXPECT_EQ(tray->toolTip(), "Corvale - ");
 
-    // The countdown ticks on a real timer; the hidden window's status bar
-    // catches up when it is shown.
-    QTest::qWait(1300);
-    EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "00 : 05 : 59");
+    // The countdown rests while the window is hidden, and the panel shows
+    // the time left the moment the window is shown (here 61 s of the six
+    // minutes have passed), before the next tick.
+    EXPECT_FALSE(form->Timer2->GetEnabled());
+    QTest::qWait(50);
     EXPECT_EQ(panel0->text(), "");
-    form->Show();
+    form->PeriodStart = Now() - 61.5 / 86400;
+    form->ShowApplication1->Click();
     EXPECT_TRUE(w->isVisible());
-    EXPECT_EQ(panel0->text(), "00 : 05 : 59");
+    EXPECT_EQ(panel0->text(), "00 : 04 : 59");
+    EXPECT_TRUE(form->Timer2->GetEnabled());
+
+    // A hidden window holds no keyboard focus (an edit's cursor would blink
+    // on in it); it gets it back where it was when shown.
+    edits[1]->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+    form->Hide1->Click();
+    QTest::qWait(20);
+    EXPECT_EQ(QApplication::focusWidget(), nullptr);
+    form->ShowApplication1->Click();
+    EXPECT_EQ(w->focusWidget(), edits[1]);
 
     // The minimize box hides the window instead.
     w->setWindowState(Qt::WindowMinimized);

@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "platform/Text.h"
 #include "ui/Application.h"
@@ -93,6 +95,22 @@ TEST_F(UiTest, CloseKindButtonClosesItsFormAndMainFormEndsTheApplication) {
   dynamic_cast<TBitBtn*>(main->Components(0))->Click();
   EXPECT_TRUE(app->Terminated());
   EXPECT_TRUE(ui->Terminated);
+}
+
+// OnShow runs while the form is still hidden (what it draws is ready before
+// anyone sees it), OnHide once it is hidden; each only on an actual change.
+TEST_F(UiTest, ShowAndHideEventsRunOnlyWhenTheVisibilityChanges) {
+  TForm* f = app->CreateForm<TForm>();
+  std::vector<std::string> events;
+  f->OnShow = [&](TComponent*) { events.push_back(f->GetVisible() ? "show seen" : "show"); };
+  f->OnHide = [&](TComponent*) { events.push_back(f->GetVisible() ? "hide seen" : "hide"); };
+  f->Hide();
+  f->Show();
+  f->Show();
+  f->Hide();
+  f->Hide();
+  f->Show();
+  EXPECT_EQ(events, (std::vector<std::string>{"show", "hide", "show"}));
 }
 
 TEST_F(UiTest, TimerFiresEveryIntervalOnTheVirtualClock) {

@@ -329,6 +329,16 @@ class StatusBarPeer : public WidgetPeer {
   std::vector<QPointer<QLabel>> Panels;
 };
 
+// Whether a top-level window of the program other than W is shown (a tray
+// icon's own little window, which the window manager does not stack, aside).
+bool OtherWindowShown(const QWidget& W) {
+  for (QWidget* t : QApplication::topLevelWidgets())
+    if (t != &W && t->isVisible() && !(t->windowFlags() & Qt::BypassWindowManagerHint) &&
+        (t->windowType() == Qt::Window || t->windowType() == Qt::Dialog))
+      return true;
+  return false;
+}
+
 // A top-level window: the menu bar above a client area of the form's size. The
 // close box and the minimize box become system commands to the form.
 class FormWindow : public QWidget {
@@ -338,6 +348,31 @@ class FormWindow : public QWidget {
   bool Minimizing = false;  // the form itself asked for the minimized state
 
  protected:
+  // A hidden window holds no keyboard focus: an edit with the focus blinks
+  // its cursor twice a second, and Qt keeps it blinking in a hidden window
+  // when the platform does not take the activation away (offscreen does not;
+  // an activation that arrives after the hide, as at a start minimized, gives
+  // the focus to a hidden window too). The focus goes back to where it was
+  // when the window is shown.
+  bool event(QEvent* E) override {
+    const bool done = QWidget::event(E);
+    // Qt gives the focus once the activation has been sent: let go of it
+    // right after.
+    if (E->type() == QEvent::WindowActivate && !isVisible())
+      QTimer::singleShot(0, this, [this] {
+        if (!isVisible()) LetGoOfFocus();
+      });
+    return done;
+  }
+  void hideEvent(QHideEvent* E) override {
+    QWidget::hideEvent(E);
+    LetGoOfFocus();
+  }
+  void showEvent(QShowEvent* E) override {
+    QWidget::showEvent(E);
+    if (Refocus) Refocus->setFocus(Qt::OtherFocusReason);
+    Refocus.clear();
+  }
   void closeEvent(QCloseEvent* E) override {
     E->ignore();
     TForm* f = &Form;
@@ -366,6 +401,15 @@ class FormWindow : public QWidget {
     QTimer::singleShot(0, this,
                        [f] { Deliver([f] { f->Perform(WM_SYSCOMMAND, SC_MINIMIZE, 0); }); });
   }
+
+ private:
+  void LetGoOfFocus() {
+    QWidget* f = QApplication::focusWidget();
+    if (!f || !isAncestorOf(f)) return;
+    Refocus = f;
+    f->clearFocus();
+  }
+  QPointer<QWidget> Refocus;  // had the focus when the window was hidden
 };
 
 class FormPeer : public WidgetPeer {
@@ -417,7 +461,8 @@ class FormPeer : public WidgetPeer {
       w->hide();
       return;
     }
-    if (!w->isVisible()) {
+    const bool wasShown = w->isVisible();
+    if (!wasShown) {
       if (f.CenterOnScreen && !Placed) {
         if (QScreen* s = QGuiApplication::primaryScreen()) {
           QRect r = s->availableGeometry();
@@ -435,8 +480,14 @@ class FormPeer : public WidgetPeer {
     else if (w->isMinimized())
       w->showNormal();
     w->Minimizing = false;
-    w->raise();
-    w->activateWindow();
+    // To the front of the program's windows. It is there already when it is
+    // active, when it has just been shown, or when no other window of the
+    // program is shown; then it only asks for the focus. (The offscreen
+    // platform has no stacking order and warns at every raise.)
+    if (!w->isActiveWindow()) {
+      if (wasShown && OtherWindowShown(*w)) w->raise();
+      w->activateWindow();
+    }
   }
   QPointer<QWidget> Client;
   bool Placed = false;
@@ -619,8 +670,12 @@ class QtBackend : public TBackend {
                                });
                              });
                            });
-        icon->show();
-        bool shown = QSystemTrayIcon::isSystemTrayAvailable();
+        // Shown where a notification area is, or can come later: on X11 Qt
+        // watches for a tray host that starts (or restarts) after us. Other
+        // platforms without one (offscreen) never get one, and Qt's watcher
+        // would only complain there; the icon still keeps its tip.
+        const bool shown = QSystemTrayIcon::isSystemTrayAvailable();
+        if (shown || QGuiApplication::platformName() == QLatin1String("xcb")) icon->show();
         Icons[key] = std::move(icon);
         return shown;
       }
