@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "about/AboutPicture.h"
@@ -16,10 +17,15 @@ namespace about_test {
 
 class TempDir {
  public:
+  // A new folder under a random name (mkdtemp is not on every system).
   TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "corvale-about-XXXXXX").string();
-    Path = mkdtemp(pattern.data()) ? pattern : std::string();
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && Path.empty(); ++attempt) {
+      const auto dir =
+          std::filesystem::temp_directory_path() / ("corvale-about-" + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(dir, ec)) Path = dir.string();
+    }
   }
   ~TempDir() {
     std::error_code ec;

@@ -374,7 +374,29 @@ class UpDownPeer : public WindowPeer {
  public:
   UpDownPeer(Win32Backend& B, FormPeer& F, TUpDown& U) : WindowPeer(B, U) {
     Hwnd = F.CreateChild(U, UPDOWN_CLASSA, UDS_ARROWKEYS | UDS_NOTHOUSANDS);
+    if (Hwnd) SetWindowSubclass(Hwnd, KeepFocus, 0, 0);
     Bind();
+  }
+  ~UpDownPeer() override {
+    if (Hwnd) RemoveWindowSubclass(Hwnd, KeepFocus, 0);
+  }
+  // A press on an arrow steps the position and leaves the focus where it was:
+  // the control would move it to its edit, and the focus leaving that edit
+  // later (for Apply, say) would count as leaving the hours field. So the edit
+  // is unbound while the control handles the press.
+  static LRESULT CALLBACK KeepFocus(HWND W, UINT Msg, WPARAM WParam, LPARAM LParam, UINT_PTR,
+                                    DWORD_PTR) {
+    if (Msg != WM_LBUTTONDOWN && Msg != WM_LBUTTONDBLCLK)
+      return DefSubclassProc(W, Msg, WParam, LParam);
+    // Without an edit the control may still take the focus away from where
+    // it was; it is given back (a control that had it never loses it).
+    HWND focus = GetFocus();
+    const LRESULT buddy = SendMessageA(W, UDM_GETBUDDY, 0, 0);
+    SendMessageA(W, UDM_SETBUDDY, 0, 0);
+    const LRESULT r = DefSubclassProc(W, Msg, WParam, LParam);
+    SendMessageA(W, UDM_SETBUDDY, static_cast<WPARAM>(buddy), 0);
+    if (focus && GetFocus() != focus && IsWindow(focus)) SetFocus(focus);
+    return r;
   }
   void Bind() {
     auto& u = static_cast<TUpDown&>(Control);

@@ -29,11 +29,12 @@ void DrawShape(HDC Dc, TBitBtnKind Kind, int Size, COLORREF Color) {
       LineTo(Dc, at(3), at(13));
       break;
     case TBitBtnKind::bkRetry: {
-      // Three quarters of a circle, open at the top right, with an arrowhead.
+      // Most of a circle, drawn counter-clockwise from the top round to the
+      // upper right, where an arrowhead points on.
       SelectObject(Dc, GetStockObject(NULL_BRUSH));
-      Arc(Dc, at(2), at(2), at(14), at(14), at(14), at(4), at(9), at(2));
+      Arc(Dc, at(2), at(2), at(14), at(14), at(9), at(2), at(14), at(5));
       SelectObject(Dc, brush);
-      const POINT head[] = {{at(10), at(0)}, {at(15), at(5)}, {at(9), at(6)}};
+      const POINT head[] = {{at(10), at(1)}, {at(16), at(3)}, {at(12), at(8)}};
       Polygon(Dc, head, 3);
       break;
     }
