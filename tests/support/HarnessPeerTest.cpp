@@ -10,6 +10,7 @@
 #include "tests/support/HostProcess.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/ScriptedTcpServer.h"
+#include "tests/support/TestEnv.h"
 #include "tests/support/TestSockets.h"
 
 namespace {
@@ -132,6 +133,7 @@ class PortThiefNginx : public NginxServer {
   void WriteConfig() override {
     if (!Thief.valid()) {
       Thief = testnet::Open(SOCK_STREAM);
+      testnet::ExclusiveAddress(Thief.get());
       sockaddr_in a = testnet::Loopback(Port());
       ::bind(Thief.get(), testnet::Addr(a), sizeof a);
       StolenPort = Port();
@@ -141,6 +143,9 @@ class PortThiefNginx : public NginxServer {
 };
 
 TEST(NginxServerPeer, LostPortRaceStartsAgainOnAnotherPort) {
+  if (testenv::kWindows)
+    GTEST_SKIP() << "under Wine a Winsock socket cannot keep a Linux server off its port, so "
+                    "the thief steals nothing";
   PortThiefNginx web;
   web.Start();
   EXPECT_NE(web.Port(), web.StolenPort);

@@ -57,6 +57,12 @@ Socket Accept(Handle listener) {
   return s;
 }
 
+bool ExclusiveAddress(Handle h) {
+  const BOOL on = TRUE;
+  return ::setsockopt(h, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0;
+}
+
 bool SetReceiveTimeout(Handle h, int milliseconds) {
   const DWORD ms = static_cast<DWORD>(milliseconds);
   return ::setsockopt(h, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms) ==
@@ -123,6 +129,10 @@ bool SetNonBlocking(Handle h, bool on) {
 
 Socket Accept(Handle listener) {
   return Socket(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+}
+
+bool ExclusiveAddress(Handle) {
+  return true;
 }
 
 bool SetReceiveTimeout(Handle h, int milliseconds) {

@@ -98,6 +98,10 @@ uint16_t LocalPort(Handle h);
 
 // Switches a socket between blocking and non-blocking mode.
 bool SetNonBlocking(Handle h, bool on);
+// Makes a later bind of the socket keep its address to itself, also against
+// a socket that asks to reuse it (SO_EXCLUSIVEADDRUSE on Windows; a Linux bind
+// is exclusive unless both sides ask for reuse). Call before bind.
+bool ExclusiveAddress(Handle h);
 // Bounds each blocking receive on the socket (SO_RCVTIMEO).
 bool SetReceiveTimeout(Handle h, int milliseconds);
 

@@ -1,11 +1,11 @@
 // The UDP component against in-process loopback peers.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <chrono>
 
 #include "net/dns/IdUDPClient.h"
 #include "tests/support/ScriptedUdpServer.h"
+#include "tests/support/TestSockets.h"
 
 namespace {
 
@@ -98,7 +98,8 @@ TEST(UDPClient, AnySenderIsAcceptedAtThisLevel) {
 int Broadcast(TIdUDPBase& c) {
   int v = 0;
   socklen_t len = sizeof v;
-  getsockopt(c.SocketHandle().SocketId, SOL_SOCKET, SO_BROADCAST, &v, &len);
+  getsockopt(static_cast<testnet::Handle>(c.SocketHandle().SocketId), SOL_SOCKET, SO_BROADCAST,
+             reinterpret_cast<char*>(&v), &len);
   return v;
 }
 

@@ -22,6 +22,9 @@ void Configure(TIdSMTP& C, const PeerServer& S) {
   C.Port = S.Port();
   C.ConnectTimeout = kTestTimeoutMs;
   C.ReadTimeout = kTestTimeoutMs;
+  // The tests' texts are UTF-8 (the sources' encoding) whatever the system's
+  // code page (a Windows build takes the ANSI code page's charset).
+  C.TextCharset = "UTF-8";
 }
 
 // The notification message of the program: HTML body, one recipient who is

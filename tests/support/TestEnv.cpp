@@ -1,0 +1,97 @@
+#include "tests/support/TestEnv.h"
+
+#include <stdlib.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace testenv {
+
+namespace {
+
+void Set(const std::string& name, const char* value) {
+#ifdef _WIN32
+  // _putenv_s with an empty value removes the variable from the C runtime's
+  // copy; SetEnvironmentVariableA with nullptr from the process's.
+  _putenv_s(name.c_str(), value ? value : "");
+  SetEnvironmentVariableA(name.c_str(), value);
+#else
+  if (value)
+    ::setenv(name.c_str(), value, 1);
+  else
+    ::unsetenv(name.c_str());
+#endif
+}
+
+#ifdef _WIN32
+// Tries at different random names before giving up on making a folder.
+constexpr int kTempDirTries = 100;
+#endif
+
+}  // namespace
+
+ScopedVariable::ScopedVariable(std::string name, const char* value) : Name_(std::move(name)) {
+  if (const char* old = std::getenv(Name_.c_str())) {
+    Old_ = old;
+    HadOld_ = true;
+  }
+  Set(Name_, value);
+}
+
+ScopedVariable::~ScopedVariable() {
+  Set(Name_, HadOld_ ? Old_.c_str() : nullptr);
+}
+
+void ReadTz() {
+#ifdef _WIN32
+  _tzset();
+#else
+  ::tzset();
+#endif
+}
+
+ScopedTz::ScopedTz(const char* tz) {
+  if (const char* old = std::getenv("TZ")) {
+    Old_ = old;
+    HadOld_ = true;
+  }
+  Set("TZ", tz);
+  ReadTz();
+}
+
+ScopedTz::~ScopedTz() {
+  Set("TZ", HadOld_ ? Old_.c_str() : nullptr);
+  ReadTz();
+}
+
+std::string MakeTempDir(const std::string& prefix) {
+#ifdef _WIN32
+  std::random_device rd;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int i = 0; i < kTempDirTries; ++i) {
+    const std::filesystem::path dir = base / (prefix + std::to_string(rd()));
+    std::error_code ec;
+    if (std::filesystem::create_directory(dir, ec)) return dir.string();
+  }
+  throw std::runtime_error("cannot make a temporary folder in " + base.string());
+#else
+  std::string templ = "/tmp/" + prefix + "XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (::mkdtemp(buf.data()) == nullptr)
+    throw std::runtime_error("mkdtemp " + templ + ": " + std::strerror(errno));
+  return buf.data();
+#endif
+}
+
+}  // namespace testenv
