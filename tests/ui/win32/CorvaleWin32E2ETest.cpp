@@ -1,0 +1,219 @@
+// The built Corvale.exe itself, under Wine, against real servers on the Linux
+// side: nginx as the echo page, dnsmasq for MX records and aiosmtpd as the
+// mail exchanger, pinned to the sandbox address 127.7.0.1 on the real ports,
+// which a build without a configured echo host talks to. Each test starts the
+// program beside its own settings file, waits for what it expects, and ends it
+// by closing its window. The same cases as the Linux end-to-end test.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Files.h"
+#include "tests/support/AiosmtpdServer.h"
+#include "tests/support/DnsmasqServer.h"
+#include "tests/support/NginxServer.h"
+// clang-format off
+#include <windows.h>
+// clang-format on
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const char kSandbox[] = "127.7.0.1";
+// Longest a test waits for the program to do what it expects. A check without
+// a DNS answer waits the program's 10 s lookup time-out; Wine starts slowly.
+constexpr auto kWait = 40s;
+// Longest the program may take to end once its window is closed.
+constexpr DWORD kExitWaitMs = 20000;
+
+std::string Settings(const std::string& Email, const std::string& IP) {
+  return "Name          Eve Example\r\nEmail         " + Email +
+         "\r\nSchedule      3600\r\nStart Min     0\r\nIP            " + IP + "\r\n";
+}
+
+struct FindMain {
+  DWORD Pid;
+  HWND Found = nullptr;
+};
+
+BOOL CALLBACK FindMainWindow(HWND W, LPARAM Data) {
+  auto* f = reinterpret_cast<FindMain*>(Data);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(W, &pid);
+  char name[64] = {};
+  GetClassNameA(W, name, sizeof name);
+  if (pid == f->Pid && std::string(name) == "Corvale.Form1") {
+    f->Found = W;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+class CorvaleWin32E2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#if !CORVALE_SANDBOX_BUILD
+    GTEST_SKIP() << "this build talks to a configured echo host, not to the sandbox";
+#endif
+    Dir = fs::temp_directory_path() /
+          ("corvale-e2e-" + std::to_string(GetCurrentProcessId()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(Dir);
+    // The build tree is a Linux path: Wine shows the root file system as Z:.
+    fs::copy_file("Z:" CORVALE_BINARY_DIR "/app/Corvale.exe", Dir / "Corvale.exe");
+    Web.Pin(kSandbox, 80);
+    Dns.Pin(kSandbox, 53);
+    Dns.Options = {"mx-host=a.test,127.7.0.1,10", "mx-host=b.test,127.7.0.1,10",
+                   "mx-host=refused.test,127.7.0.2,10"};
+    Smtp.Pin(kSandbox, 25);
+  }
+  void TearDown() override {
+    Stop();
+    std::error_code ec;
+    if (!Dir.empty()) fs::remove_all(Dir, ec);
+  }
+
+  void Run(const std::string& Ini) {
+    std::ofstream((Dir / "Corvale.ini").string(), std::ios::binary) << Ini;
+    const std::string exe = (Dir / "Corvale.exe").string();
+    std::string cmd = "\"" + exe + "\"";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               Dir.string().c_str(), &si, &pi));
+    CloseHandle(pi.hThread);
+    Process = pi.hProcess;
+    Pid = pi.dwProcessId;
+  }
+  // Closes the main window as the user would (the program removes its icon
+  // and ends); a program that does not end is stopped.
+  void Stop() {
+    if (!Process) return;
+    FindMain f{Pid};
+    EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&f));
+    if (f.Found) PostMessageA(f.Found, WM_CLOSE, 0, 0);
+    const bool ended = WaitForSingleObject(Process, kExitWaitMs) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(Process, 1);
+    CloseHandle(Process);
+    Process = nullptr;
+    EXPECT_TRUE(f.Found) << "the program had no main window";
+    EXPECT_TRUE(ended) << "closing the window did not end the program";
+  }
+  template <class F>
+  bool WaitFor(F Done) {
+    for (auto end = std::chrono::steady_clock::now() + kWait;
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms))
+      if (Done()) return true;
+    return Done();
+  }
+  std::string Ini() const {
+    return files::FileExists((Dir / "Corvale.ini").string())
+               ? files::ReadFile((Dir / "Corvale.ini").string())
+               : std::string();
+  }
+  bool Stored(const std::string& IP) const {
+    return Ini().find("\r\nIP            " + IP + "\r\n") != std::string::npos;
+  }
+  void StartAll(const std::string& Reply) {
+    Web.AddFile("GetMyIP.pl", Reply);
+    Web.Start();
+    Dns.Start();
+    Smtp.Start();
+  }
+
+  fs::path Dir;
+  HANDLE Process = nullptr;
+  DWORD Pid = 0;
+  NginxServer Web;
+  DnsmasqServer Dns;
+  AiosmtpdServer Smtp;
+};
+
+TEST_F(CorvaleWin32E2E, FirstCheckMailsTheChangeAndRewritesTheFile) {
+  StartAll("BEGINIP 203.0.113.7 ENDIP");
+  Run(Settings("eve@a.test", "198.51.100.1"));
+  ASSERT_TRUE(WaitFor([&] { return Stored(" 203.0.113.7 "); })) << Ini();
+  auto mails = Smtp.WaitForMessages(1);
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].MailFrom, "eve@a.test");
+  EXPECT_EQ(mails[0].RcptTo, std::vector<std::string>{"eve@a.test"});
+  const std::string& d = mails[0].Data;
+  for (const char* line :
+       {"From: \"Eve Example\" <eve@a.test>\r\n", "Subject: Your IP Address is  203.0.113.7\r\n",
+        "To: \"Eve Example\" <eve@a.test>\r\n", "Content-Type: text/html;\r\n",
+        "\r\n\r\n<div align=\"center\"><p><font size=\"5\"><strong>Hello Eve Example<br>\r\n"
+        "Your Old IP Address is 198.51.100.1<br>\r\n"
+        "Your New IP Address is  203.0.113.7 <br>\r\n"
+        "Thank you for using Corvale</strong></p></div>\r\n"})
+    EXPECT_NE(d.find(line), std::string::npos) << line << "\n---\n" << d;
+  // Byte for byte the file the Linux build writes.
+  EXPECT_EQ(Ini(), Settings("eve@a.test", " 203.0.113.7 "));
+  auto requests = Web.WaitForRequests(1);
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests[0].RequestLine, "GET /GetMyIP.pl HTTP/1.1");
+  EXPECT_EQ(requests[0].UserAgent, "Mozilla/3.0 (compatible; Corvale Net Library)");
+}
+
+TEST_F(CorvaleWin32E2E, TheSameAddressAgainMailsNothing) {
+  StartAll("BEGINIP 203.0.113.7 ENDIP");
+  Run(Settings("eve@a.test", "203.0.113.7"));
+  ASSERT_TRUE(WaitFor([&] { return !Web.Requests().empty(); }));
+  // Closing the window waits for the check to end: nothing can arrive later.
+  Stop();
+  EXPECT_TRUE(Smtp.Messages().empty());
+  EXPECT_EQ(Ini(), Settings("eve@a.test", "203.0.113.7"));
+}
+
+TEST_F(CorvaleWin32E2E, TwoRecipientsGetTwoMailsAfterARefusedOne) {
+  StartAll("BEGINIP203.0.113.9ENDIP");
+  Run(Settings("eve@refused.test,eve@a.test,bob@b.test", ""));
+  ASSERT_TRUE(WaitFor([&] { return Smtp.Messages().size() >= 2; }));
+  auto mails = Smtp.Messages();
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_EQ(mails[0].RcptTo, std::vector<std::string>{"eve@a.test"});
+  EXPECT_EQ(mails[1].RcptTo, std::vector<std::string>{"bob@b.test"});
+  EXPECT_EQ(mails[1].MailFrom, "bob@b.test");
+  EXPECT_TRUE(WaitFor([&] { return Stored("203.0.113.9"); }));
+}
+
+TEST_F(CorvaleWin32E2E, ADomainWithoutExchangerStopsTheRest) {
+  StartAll("BEGINIP203.0.113.9ENDIP");
+  Run(Settings("eve@nomx.test,bob@b.test", ""));
+  ASSERT_TRUE(WaitFor([&] { return Stored("203.0.113.9"); })) << Ini();
+  Stop();
+  EXPECT_TRUE(Smtp.Messages().empty());
+}
+
+TEST_F(CorvaleWin32E2E, SilentDnsServerMailsNothingButStoresTheAddress) {
+  Web.AddFile("GetMyIP.pl", "BEGINIP203.0.113.9ENDIP");
+  Web.Start();
+  Smtp.Start();  // no DNS server: the lookup waits its 10 s and finds nothing
+  Run(Settings("eve@a.test", "198.51.100.1"));
+  ASSERT_TRUE(WaitFor([&] { return Stored("203.0.113.9"); })) << Ini();
+  EXPECT_TRUE(Smtp.Messages().empty());
+}
+
+TEST_F(CorvaleWin32E2E, EchoHostDownChangesNothing) {
+  Dns.Start();
+  Smtp.Start();  // no echo page
+  Run(Settings("eve@a.test", "198.51.100.1"));
+  // The refused fetch ends the check at once; closing waits for it.
+  FindMain f{Pid};
+  ASSERT_TRUE(WaitFor([&] {
+    EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&f));
+    return f.Found != nullptr;
+  }));
+  Stop();
+  EXPECT_TRUE(Smtp.Messages().empty());
+  EXPECT_EQ(Ini(), Settings("eve@a.test", "198.51.100.1"));
+}
+
+}  // namespace
