@@ -446,7 +446,43 @@ class BitBtnPeer : public WindowPeer {
     WindowPeer::Changed();
     // "&" marks the mnemonic, as the captions "&Minimize" and "&Close" mean.
     const std::string caption = Shown(Control.GetCaption());
-    if (Hwnd && WindowText(Hwnd) != caption) SetWindowTextA(Hwnd, caption.c_str());
+    if (!Hwnd || WindowText(Hwnd) == caption) return;
+    SetWindowTextA(Hwnd, caption.c_str());
+    FitCaption(caption);
+  }
+
+ private:
+  // The system's fonts may be wider than the ones the window designs were
+  // made for, and would cut a caption such as "System Info..." at 73 pixels:
+  // a caption that does not fit gets a smaller font, one point at a time.
+  void FitCaption(const std::string& Caption) {
+    constexpr int kSideMargin = 6;  // the face's border and padding, each side
+    constexpr int kSmallestPoints = 6;
+    std::string shown;
+    for (size_t i = 0; i < Caption.size(); ++i) {
+      if (Caption[i] == '&' && i + 1 < Caption.size()) ++i;  // "&x" shows x, "&&" shows &
+      shown += Caption[i];
+    }
+    RECT r{};
+    GetClientRect(Hwnd, &r);
+    int room = r.right - r.left - 2 * Backend.Scale(kSideMargin);
+    if (SendMessageA(Hwnd, BM_GETIMAGE, IMAGE_ICON, 0)) room -= Backend.Scale(kGlyphSize + 4);
+    TFont font = Control.Font;
+    HDC dc = GetDC(Hwnd);
+    for (;;) {
+      HFONT f = Backend.Font(font);
+      HGDIOBJ old = SelectObject(dc, f);
+      SIZE size{};
+      GetTextExtentPoint32A(dc, shown.data(), static_cast<int>(shown.size()), &size);
+      SelectObject(dc, old);
+      const int points = font.Size > 0 ? font.Size : kDefaultFontPoints;
+      if (size.cx <= room || points <= kSmallestPoints) {
+        SendMessageA(Hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(f), TRUE);
+        break;
+      }
+      font.Size = points - 1;
+    }
+    ReleaseDC(Hwnd, dc);
   }
 };
 
