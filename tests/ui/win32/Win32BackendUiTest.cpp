@@ -292,6 +292,16 @@ TEST_F(Win32MainWindow, ApplyButtonHidesSchedulesAndSaves) {
             "Start Min     0\r\nIP            \r\n");
 }
 
+TEST_F(Win32MainWindow, EnterInAnEditPressesApply) {
+  SetWindowTextA(H(Form->Edit3), "2");
+  SetFocus(H(Form->Edit4));
+  PostMessageA(H(Form->Edit4), WM_KEYDOWN, VK_RETURN, 0);
+  Pump();
+  EXPECT_FALSE(IsWindowVisible(W));
+  EXPECT_TRUE(Form->Timer1->GetEnabled());
+  EXPECT_EQ(Form->Timer1->GetInterval(), 7200000u);
+}
+
 TEST_F(Win32MainWindow, IconCallbacksAndSystemCommands) {
   // The minimize box hides the window; it never stays minimized.
   SendMessageA(W, WM_SYSCOMMAND, SC_MINIMIZE, 0);
