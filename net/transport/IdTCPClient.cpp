@@ -27,6 +27,10 @@ void TIdTCPClient::OpenConnection() {
     if (GetInterceptEnabled() && Intercept) Intercept->AttachSocket(SocketHandle.get());
     if (!direct) throw EIdSocksError("SOCKS proxies are not supported.");
   } catch (...) {
+    // No session exists on a connection that failed to open (a connect that
+    // timed out may still be half open): noting the fault keeps a protocol's
+    // close from writing its farewell and waiting on that socket again.
+    NoteSocketError();
     try {
       CloseConnection();
     } catch (...) {
