@@ -2,7 +2,7 @@
 # sure the Debian packages are there (a no-op when they are), then drives the
 # CMake presets. Ninja and CMake only redo work whose inputs changed.
 .PHONY: all deps build build-sanitize windows build-i686 run test test-plain test-sanitize \
-        test-windows bench format clean
+        test-windows release-windows screenshot-windows bench format clean
 
 all: build
 
@@ -58,6 +58,14 @@ test-sanitize: build-sanitize
 
 test-windows: windows
 	ctest --preset windows
+
+# The portable Windows release: build/release/Corvale-<version>-win64.zip.
+release-windows: windows
+	scripts/release-windows build/windows
+
+# Screenshots of Corvale.exe under Wine in build/screenshots/windows/.
+screenshot-windows: windows
+	scripts/screenshot-windows build/windows
 
 bench: build
 	scripts/bench
