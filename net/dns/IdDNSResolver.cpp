@@ -32,7 +32,7 @@ void TIdDNSResolver::DiscardStaleDatagrams() {
   // The socket lives as long as the resolver, so a reply that came after an
   // earlier query's time-out is still queued here; read as this query's reply
   // it would fail it, and every later query would read the next stale one.
-  // UDP hands a datagram over whole or drops the part that does not fit, so a
+  // UDP hands a datagram over whole or drops whatever does not fit, so a
   // small buffer discards any datagram; what the read reports is of no use.
   char scratch[dnslimits::HeaderSize];
   for (int i = 0; i < dnslimits::MaxStaleDatagrams && SocketHandle().WaitReadable(0); ++i) {
