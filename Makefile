@@ -2,7 +2,8 @@
 # sure the Debian packages are there (a no-op when they are), then drives the
 # CMake presets. Ninja and CMake only redo work whose inputs changed.
 .PHONY: all deps build build-sanitize windows build-i686 run test test-plain test-sanitize \
-        test-windows test-windows-e2e release-windows screenshot-windows bench format clean
+        test-windows test-windows-e2e release-windows screenshot-windows bench format clean \
+        soak fuzz-long lint package
 
 all: build
 
@@ -75,6 +76,25 @@ screenshot-windows: windows
 
 bench: build
 	scripts/bench
+
+# The long reliability runs: the chaos soak of the whole check and the kill -9
+# run against the settings file, at full length (make test runs short forms).
+soak: build
+	ctest --preset soak
+
+# Every libFuzzer target for a long run each, with the corpora minimized and
+# the coverage of each parser printed.
+fuzz-long: deps
+	scripts/fuzz-long
+
+# clang-tidy and cppcheck over every source file; fails on any finding.
+lint: build/default/build.ninja
+	scripts/lint build/default
+
+# The Debian package built for the given echo host and DNS server:
+#   make package ECHO_HOST=ip.example.org DNS_SERVER=192.0.2.53
+package: deps
+	scripts/package "$(ECHO_HOST)" "$(DNS_SERVER)"
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
