@@ -14,6 +14,7 @@
 #include "net/mail/IdMessage.h"
 #include "net/mail/IdSMTP.h"
 #include "platform/DateTime.h"
+#include "platform/SettingsDir.h"
 #include "ui/BitBtn.h"
 #include "ui/CheckBox.h"
 #include "ui/Edit.h"
@@ -72,6 +73,7 @@ class TForm1 : public TForm {
 
   // Program-wide state of the monitor (one window, so one of each).
   std::string ExeDir;       // the executable's directory with its final separator
+  std::string SettingsDir;  // the settings file's directory with its final separator
   std::string LastIP;       // the last public address seen, at most kMaxText bytes
   TDateTime PeriodStart{};  // when the current check period began
 
@@ -81,8 +83,12 @@ class TForm1 : public TForm {
   std::string DNSServer;  // dotted IPv4 address asked for MX records
   uint16_t DNSPort;
   uint16_t SMTPPort;
+  // Where the settings file lives: beside the executable, or in the user's
+  // configuration directory. A design value from the build; tests may change
+  // it before creation.
+  files::TSettingsPlace SettingsPlace;
 
-  // The settings file: ExeDir + "Corvale.ini".
+  // The settings file: SettingsDir + "Corvale.ini".
   std::string SettingsPath() const;
 
   // Handlers and operations.
@@ -146,6 +152,18 @@ class TForm1 : public TForm {
   static constexpr int kExchangeTimeoutMs = 60000;    // one whole fetch or delivery
   static constexpr int64_t kEchoBodyCap = 64 * 1024;  // an address page is tiny
   static constexpr int kDnsReceiveTimeoutMs = 10000;  // each MX query
+  // The bounds the network components work with: the constants above unless a
+  // test shortens them.
+  struct TNetBounds {
+    int ConnectMs = kConnectTimeoutMs;
+    int ReadMs = kReadTimeoutMs;
+    int ExchangeMs = kExchangeTimeoutMs;
+    int DnsReceiveMs = kDnsReceiveTimeoutMs;
+  };
+  // Gives IdHTTP1 and IdSMTP1 these connect, read and exchange bounds now, and
+  // every later MX query its receive time-out.
+  void SetNetBounds(const TNetBounds& Bounds);
+  const TNetBounds& GetNetBounds() const { return FNetBounds; }
 
   // The tip: the application title, " - " and LastIP, cut to 63 characters;
   // modifies the icon.
@@ -170,6 +188,7 @@ class TForm1 : public TForm {
   void StartCountdown();
   // Sets the first panel to the time left until the next check.
   void DrawCountdown();
+  TNetBounds FNetBounds;
   bool FChecking = false;
   bool FCountdownOn = false;  // the schedule's countdown is on (Timer2 may rest)
 };

@@ -74,16 +74,11 @@ void TForm1::CreateNetworkComponents() {
   IdHTTP1->Request.UserAgent = "Mozilla/3.0 (compatible; Corvale Net Library)";
   IdHTTP1->Request.ContentLength = -1;
   IdHTTP1->Request.ProxyPort = 0;
-  IdHTTP1->ConnectTimeout = kConnectTimeoutMs;
-  IdHTTP1->ReadTimeout = kReadTimeoutMs;
-  IdHTTP1->ExchangeTimeout = kExchangeTimeoutMs;
   IdHTTP1->MaxBodySize = kEchoBodyCap;
 
   IdSMTP1 = TComponent::Create<TIdSMTP>(*this);
   IdSMTP1->Name = "IdSMTP1";
-  IdSMTP1->ConnectTimeout = kConnectTimeoutMs;
-  IdSMTP1->ReadTimeout = kReadTimeoutMs;
-  IdSMTP1->ExchangeTimeout = kExchangeTimeoutMs;
+  SetNetBounds(FNetBounds);
   // The message goes out line by line; with Nagle's algorithm each small write
   // after the first waits for the peer's delayed acknowledgement (about 40 ms).
   IdSMTP1->UseNagle = false;
@@ -95,6 +90,16 @@ void TForm1::CreateNetworkComponents() {
 
   IdDNSResolver1 = TComponent::Create<TIdDNSResolver>(*this);
   IdDNSResolver1->Name = "IdDNSResolver1";
+}
+
+void TForm1::SetNetBounds(const TNetBounds& Bounds) {
+  FNetBounds = Bounds;
+  IdHTTP1->ConnectTimeout = Bounds.ConnectMs;
+  IdHTTP1->ReadTimeout = Bounds.ReadMs;
+  IdHTTP1->ExchangeTimeout = Bounds.ExchangeMs;
+  IdSMTP1->ConnectTimeout = Bounds.ConnectMs;
+  IdSMTP1->ReadTimeout = Bounds.ReadMs;
+  IdSMTP1->ExchangeTimeout = Bounds.ExchangeMs;
 }
 
 void TForm1::GetMyIP() {
@@ -191,7 +196,7 @@ void TForm1::SendNotifyMail(const std::string& Name, const std::string& Addresse
 void TForm1::GetMxList(TStringList& List, const std::string& Domain) {
   IdDNSResolver1->Host = DNSServer;
   IdDNSResolver1->Port = DNSPort;
-  IdDNSResolver1->ReceiveTimeout = kDnsReceiveTimeoutMs;
+  IdDNSResolver1->ReceiveTimeout = FNetBounds.DnsReceiveMs;
   IdDNSResolver1->ClearResults();
   IdDNSResolver1->Header.SetQR(false);
   IdDNSResolver1->Header.SetOpcode(0);
