@@ -2,40 +2,17 @@
 // notification mail and the mail-exchanger lookup.
 #include <exception>
 
+#include "app/EchoReply.h"
 #include "app/Form1.h"
 #include "platform/Text.h"
 #include "ui/Application.h"
 
 namespace {
 
-const char kBeginMarker[] = "BEGINIP";
-const char kEndMarker[] = "ENDIP";
-constexpr size_t kBeginMarkerLength = sizeof kBeginMarker - 1;
 constexpr uint16_t kQueryTypeMX = 15;
 constexpr uint16_t kQueryClassIN = 1;
 
-bool HasControlCharacter(const std::string& S) {
-  for (char c : S)
-    if (static_cast<unsigned char>(c) < 32 || c == 127) return true;
-  return false;
-}
-
-// The address between the markers, or false when the reply has no usable one.
-// Text holding a control character (a line break around the address) is
-// trimmed as the comparison trims it; if one is still inside, the reply is
-// refused: such a value would break the settings file and the mail.
-bool ExtractAddress(const std::string& Reply, std::string& Value) {
-  size_t b = Reply.find(kBeginMarker);
-  size_t e = Reply.find(kEndMarker);
-  if (b == std::string::npos || e == std::string::npos) return false;
-  size_t from = b + kBeginMarkerLength;
-  Value = e > from ? Reply.substr(from, e - from) : std::string();
-  if (HasControlCharacter(Value)) {
-    Value = text::Trim(Value);
-    if (HasControlCharacter(Value)) return false;
-  }
-  return true;
-}
+using formtext::ExtractAddress;
 
 // Text for the HTML body: &, <, > and " become entities, so a name or an
 // address shows as written and cannot add markup or links to the mail.
