@@ -346,7 +346,9 @@ TEST(SettingsKill, EveryKillLeavesTheOldOrTheNewFileWholeAndTheNextStartReadsIt)
             << " restarts saved again before their kill" << std::endl;
   // The kills must have reached saves under way, and a long run both of
   // their outcomes, or they never hit the moments that matter.
-  if (kills >= kDefaultKills) EXPECT_GT(midSave, 0);
+  if (kills >= kDefaultKills) {
+    EXPECT_GT(midSave, 0);
+  }
   if (kills >= kMinKillsForBothOutcomes) {
     EXPECT_GT(oldKept, 0);
     EXPECT_GT(newInPlace, 0);
@@ -467,9 +469,10 @@ std::vector<std::string> FillInodes(const std::string& Dir) {
 class FullDiskTest : public SmallDiskTest, public ::testing::WithParamInterface<FullCase> {};
 
 TEST_P(FullDiskTest, SaveFailsWithTheReasonAndTheOldFileStays) {
-  if (!Mounted)
+  if (!Mounted) {
     GTEST_SKIP() << "cannot mount a small tmpfs here (" << MountError
                  << "); the full disk needs one";
+  }
   Start();
   Apply(kOld);
   ASSERT_TRUE(ui->MessageBoxes.empty());
@@ -504,9 +507,10 @@ INSTANTIATE_TEST_SUITE_P(Settings, FullDiskTest,
 TEST_F(SmallDiskTest, SaveIntoReadOnlyDirectoryFailsWithTheReasonAndTheOldFileStays) {
   // Root writes through permission bits: a read-only mount is what stops it.
   const bool root = ::geteuid() == 0;
-  if (root && !Mounted)
+  if (root && !Mounted) {
     GTEST_SKIP() << "running as root and cannot mount a tmpfs (" << MountError
                  << "): a read-only directory needs a read-only mount";
+  }
   auto setReadOnly = [&](bool ReadOnly) {
     if (Mounted) {
       const unsigned long flags = MS_REMOUNT | MS_NOSUID | MS_NODEV | (ReadOnly ? MS_RDONLY : 0);
