@@ -1,0 +1,123 @@
+// The main window's two text readers alone: the settings file's values by line
+// position, and the address between the echo page's markers. The fuzz targets'
+// seed corpora (tests/app/corpus) run here too.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "app/EchoReply.h"
+#include "app/SettingsText.h"
+#include "tests/app/AppFuzzInput.h"
+
+namespace {
+
+constexpr size_t kCap = 255;  // the window's text cap
+
+struct SettingsCase {
+  const char* What;
+  std::string File;
+  std::array<std::string, formtext::kSettingsLines> Values;
+};
+
+TEST(SettingsText, ValuesAreReadByLinePosition) {
+  const std::string x254(254, 'x');
+  const SettingsCase cases[] = {
+      {"as written",
+       "Name          Ann\r\nEmail         a@b.example\r\nSchedule      9000\r\n"
+       "Start Min     1\r\nIP            192.0.2.7\r\n",
+       {"Ann", "a@b.example", "9000", "1", "192.0.2.7"}},
+      // The key is never looked at: only the column after the 14th byte.
+      {"foreign keys", "ABCDEFGHIJKLMNv1\r\n12345678901234 v2\r\n", {"v1", " v2", "", "", ""}},
+      // CR LF, a bare LF and a bare CR each end one line; CR CR LF is two.
+      {"mixed line ends",
+       "Name          A\nEmail         B\rSchedule      C\r\r\nIP            D",
+       {"A", "B", "C", "", "D"}},
+      {"LF then CR is two ends",
+       "Name          A\n\rEmail         B",
+       {"A", "", "B", "", ""}},
+      // Fourteen bytes are all key; the fifteenth is the value.
+      {"key only and one byte", "Name          \r\nEmail         z\r\n", {"", "z", "", "", ""}},
+      {"short line", "Name\r\n", {"", "", "", "", ""}},
+      {"empty file", "", {"", "", "", "", ""}},
+      {"sixth line ignored", "a\nb\nc\nd\ne\nName          F\n", {"", "", "", "", ""}},
+      // Cut to 255 bytes, never inside a UTF-8 sequence: 254 x and a
+      // two-byte e-acute is 256 bytes, so the whole character goes.
+      {"overlong value",
+       "Name          " + std::string(300, 'x'),
+       {std::string(255, 'x'), "", "", "", ""}},
+      {"cut before a character", "Name          " + x254 + "\xC3\xA9", {x254, "", "", "", ""}},
+      {"character that fits",
+       "Name          " + std::string(253, 'x') + "\xC3\xA9",
+       {std::string(253, 'x') + "\xC3\xA9", "", "", "", ""}},
+  };
+  for (const SettingsCase& c : cases)
+    EXPECT_EQ(formtext::ReadSettingsValues(c.File, kCap), c.Values) << c.What;
+}
+
+TEST(SettingsText, StoredValuesCannotAddALine) {
+  EXPECT_EQ(formtext::SettingsKey("Start Min"), "Start Min     ");
+  EXPECT_EQ(formtext::StoredValue("a\r\nb\rc\nd", kCap), "a  b c d");
+  EXPECT_EQ(formtext::StoredValue(std::string(254, 'y') + "\xE2\x82\xAC", kCap),
+            std::string(254, 'y'));
+}
+
+struct EchoCase {
+  const char* What;
+  std::string Reply;
+  bool Found;
+  std::string Value;  // "keep" when it must stay as it was
+};
+
+TEST(EchoReply, AddressBetweenTheMarkers) {
+  const EchoCase cases[] = {
+      {"in a page", "<p>BEGINIP203.0.113.7ENDIP</p>\n", true, "203.0.113.7"},
+      {"blanks kept", "BEGINIP  192.0.2.1 ENDIP", true, "  192.0.2.1 "},
+      {"line breaks trimmed", "BEGINIP\r\n\t192.0.2.44 \r\nENDIP", true, "192.0.2.44"},
+      {"break inside refused", "BEGINIP192.0\n.2.1ENDIP", false, ""},
+      {"DEL at the edge refused", "BEGINIP\t1.2.3.4\x7f ENDIP", false, ""},
+      // First occurrences, each searched from the start: reversed or touching
+      // markers give an empty address.
+      {"reversed", "ENDIP 1.2.3.4 BEGINIP", true, ""},
+      {"touching", "BEGINIPENDIP", true, ""},
+      {"second pair ignored", "BEGINIPaENDIP BEGINIPbENDIP", true, "a"},
+      {"no end", "BEGINIP 1.2.3.4", false, "keep"},
+      {"no begin", "1.2.3.4 ENDIP", false, "keep"},
+      {"case matters", "beginip1.2.3.4ENDIP", false, "keep"},
+      {"empty", "", false, "keep"},
+  };
+  for (const EchoCase& c : cases) {
+    std::string value = "keep";
+    EXPECT_EQ(formtext::ExtractAddress(c.Reply, value), c.Found) << c.What;
+    if (c.Found || c.Value == "keep") {
+      EXPECT_EQ(value, c.Value) << c.What;
+    }
+  }
+}
+
+// Every seed must pass through its fuzz target's properties (a broken one
+// traps).
+TEST(FormTextFuzzCorpus, SeedsPass) {
+  struct Target {
+    const char* Dir;
+    void (*Run)(const uint8_t*, size_t);
+  };
+  for (const Target& t :
+       {Target{"settings", appfuzz::Settings}, Target{"echo", appfuzz::EchoReply}}) {
+    int seeds = 0;
+    for (const auto& e : std::filesystem::directory_iterator(
+             std::filesystem::path(CORVALE_SOURCE_DIR) / "tests/app/corpus" / t.Dir)) {
+      std::ifstream f(e.path(), std::ios::binary);
+      const std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+      SCOPED_TRACE(e.path().string());
+      t.Run(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+      ++seeds;
+    }
+    EXPECT_GE(seeds, 10) << t.Dir;
+  }
+}
+
+}  // namespace
