@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <type_traits>
-#include <utility>
+#include <vector>
 
 #include "about/AboutPicture.h"
-#include "app/SettingsText.h"
 #include "platform/Files.h"
+#include "platform/SettingsDir.h"
 #include "platform/Text.h"
 #include "ui/Application.h"
 
@@ -23,12 +23,23 @@
 #ifndef CORVALE_SMTP_PORT
 #define CORVALE_SMTP_PORT 25
 #endif
+// CORVALE_SETTINGS_IN_CONFIG: this build keeps the settings file in the user's
+// configuration directory (an installed program cannot write beside itself).
+#ifdef CORVALE_SETTINGS_IN_CONFIG
+#define CORVALE_SETTINGS_PLACE files::TSettingsPlace::ConfigDir
+#else
+#define CORVALE_SETTINGS_PLACE files::TSettingsPlace::ExeDir
+#endif
 
 TForm1* Form1 = nullptr;
 
 namespace {
-// The settings file beside the executable.
+// The settings file, in SettingsDir.
 constexpr const char* kSettingsName = "Corvale.ini";
+// Each line of the settings file: a key padded to this width, then the value.
+constexpr size_t kKeyWidth = 14;
+// The lines the settings file holds, in order; later lines are ignored.
+constexpr int kSettingsLines = 5;
 
 // The notification-area icon: its identifier, its callback message, and the
 // flags saying the callback message, the icon and the tip are valid.
@@ -52,13 +63,36 @@ constexpr int kClientHeight = 254;
 constexpr int kStatusHeight = 19;
 
 std::string Key(const char* Word) {
-  return formtext::SettingsKey(Word);
+  std::string k(Word);
+  k.resize(kKeyWidth, ' ');
+  return k;
 }
 
-// A value as the settings file holds it; the reader cuts the value (not the
-// line with its key) the same way, so what is written is what is read back.
+// A value as the settings file holds it. It never carries a line break: CR and
+// LF become blanks, so the file always keeps its five lines. It keeps at most
+// TForm1::kMaxText bytes, cut before a character that would not fit whole: the
+// reader cuts the value (not the line with its key) the same way, so what is
+// written is what is read back.
 std::string StoredValue(std::string S) {
-  return formtext::StoredValue(std::move(S), TForm1::kMaxText);
+  for (char& c : S)
+    if (c == '\r' || c == '\n') c = ' ';
+  return text::CutUtf8(S, TForm1::kMaxText);
+}
+
+// The file's lines. CR LF ends a line, and so do a bare LF or CR.
+std::vector<std::string> SplitLines(const std::string& Data) {
+  std::vector<std::string> lines;
+  size_t i = 0;
+  while (i < Data.size()) {
+    size_t e = Data.find_first_of("\r\n", i);
+    if (e == std::string::npos) {
+      lines.push_back(Data.substr(i));
+      break;
+    }
+    lines.push_back(Data.substr(i, e - i));
+    i = e + ((Data[e] == '\r' && e + 1 < Data.size() && Data[e + 1] == '\n') ? 2 : 1);
+  }
+  return lines;
 }
 
 TFont LabelFont() {
@@ -74,7 +108,8 @@ TForm1::TForm1(TComponent* AOwner)
       EchoHost(CORVALE_ECHO_HOST),
       DNSServer(CORVALE_DNS_SERVER),
       DNSPort(static_cast<uint16_t>(CORVALE_DNS_PORT)),
-      SMTPPort(static_cast<uint16_t>(CORVALE_SMTP_PORT)) {
+      SMTPPort(static_cast<uint16_t>(CORVALE_SMTP_PORT)),
+      SettingsPlace(CORVALE_SETTINGS_PLACE) {
   Form1 = this;
   Name = "Form1";
   SetCaption("Corvale");
@@ -201,7 +236,7 @@ TForm1::~TForm1() {
 }
 
 std::string TForm1::SettingsPath() const {
-  return ExeDir + kSettingsName;
+  return SettingsDir + kSettingsName;
 }
 
 void TForm1::FormCreate(TComponent*) {
@@ -212,6 +247,7 @@ void TForm1::FormCreate(TComponent*) {
   ExeDir = files::ExtractFilePath(Application->ExeName);
   if (ExeDir.empty()) ExeDir = "./";
   if (ExeDir.back() != '/') ExeDir += '/';
+  SettingsDir = files::SettingsDirectory(SettingsPlace, ExeDir);
 
   TrayIconData = TNotifyIconData{};
   TrayIconData.cbSize = sizeof(TNotifyIconData);
@@ -266,13 +302,23 @@ void TForm1::UpdateInfo() {
   out += Key("Schedule") + text::IntToStr(Timer1->GetInterval() / 1000) + "\r\n";
   out += Key("Start Min") + (CheckBox1->GetChecked() ? "1" : "0") + "\r\n";
   out += Key("IP") + StoredValue(LastIP) + "\r\n";
-  files::ReplaceFile(SettingsPath(), out);
+  files::WriteSettingsFile(SettingsPlace, SettingsPath(), out);
 }
 
 void TForm1::UpdateForm() {
   if (!files::FileExists(SettingsPath())) return;
-  const auto values = formtext::ReadSettingsValues(files::ReadFile(SettingsPath()), kMaxText);
-  auto value = [&](size_t Index) { return values[Index]; };
+  std::vector<std::string> lines = SplitLines(files::ReadFile(SettingsPath()));
+  // Only the position of a line matters, never its key; a missing line reads
+  // as an empty one. The value after the key column keeps kMaxText bytes, as
+  // the writer cuts it; a longer one (a name typed into an earlier build, which
+  // wrote it whole, or a file edited by hand) is cut the same way.
+  auto value = [&](int Index) -> std::string {
+    if (Index >= static_cast<int>(lines.size()) || Index >= kSettingsLines) return {};
+    const std::string& line = lines[static_cast<size_t>(Index)];
+    return line.size() > kKeyWidth
+               ? text::CutUtf8(std::string_view(line).substr(kKeyWidth), kMaxText)
+               : std::string();
+  };
   Edit1->SetText(text::Trim(value(0)));
   Edit2->SetText(text::Trim(value(1)));
   const int seconds = text::StrToInt(value(2));

@@ -81,11 +81,14 @@ std::string ReadFile(const std::string& Path) {
   return out;
 }
 
-void ReplaceFile(const std::string& Path, std::string_view Data) {
+void ReplaceFile(const std::string& Path, std::string_view Data, TFileAccess Access) {
   const std::string tmp = Path + ".tmp";
+  const mode_t mode = Access == TFileAccess::OwnerOnly ? 0600 : 0644;
   Fd f;
-  f.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  f.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (f.fd < 0) Fail(errno, std::string());
+  // A temporary file left by a crash keeps the mode it was made with.
+  if (Access == TFileAccess::OwnerOnly && ::fchmod(f.fd, mode) != 0) Fail(errno, tmp);
   size_t done = 0;
   while (done < Data.size()) {
     ssize_t n = ::write(f.fd, Data.data() + done, Data.size() - done);

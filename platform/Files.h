@@ -17,12 +17,19 @@ bool FileExists(const std::string& Path);
 // The whole content of a file. Raises EInOutError when it cannot be read.
 std::string ReadFile(const std::string& Path);
 
+// Who may read a file that ReplaceFile writes.
+enum class TFileAccess {
+  Shared,     // whoever the user's file-creation mask lets read it
+  OwnerOnly,  // its owner alone (POSIX mode 0600; Windows: as Shared)
+};
+
 // Replaces the file at Path with Data: writes Path + ".tmp" beside it, flushes
 // it to disk and renames it over Path, so that a failed write or a crash leaves
 // the previous file intact. A temporary file left by an earlier crash is
 // overwritten. Raises EInOutError ("File access denied", "Disk full", ...)
 // when the file cannot be written; the temporary file is then removed.
-void ReplaceFile(const std::string& Path, std::string_view Data);
+void ReplaceFile(const std::string& Path, std::string_view Data,
+                 TFileAccess Access = TFileAccess::Shared);
 
 // The runtime's text for an I/O failure with this errno value.
 std::string IoErrorText(int ErrorNumber);

@@ -114,7 +114,8 @@ std::string ReadFile(const std::string& Path) {
   return out;
 }
 
-void ReplaceFile(const std::string& Path, std::string_view Data) {
+// Access is not applied: the file inherits its folder's permissions.
+void ReplaceFile(const std::string& Path, std::string_view Data, TFileAccess) {
   const std::string tmp = Path + ".tmp";
   THandle f(CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                         FILE_ATTRIBUTE_NORMAL, nullptr));

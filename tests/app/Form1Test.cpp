@@ -674,3 +674,44 @@ TEST_F(Form1Test, MenuBarEntriesInOrder) {
 }
 
 }  // namespace
+
+// A window whose build keeps the settings in the user's configuration
+// directory: Apply writes them there, private, and the next start reads them;
+// nothing is written beside the executable.
+TEST_F(Form1Test, ConfigDirectorySettingsSurviveARestart) {
+  const std::string config = dir + "/config";
+  const char* old = std::getenv("XDG_CONFIG_HOME");
+  const std::string saved = old ? old : "";
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  auto create = [&] {
+    return app->CreateForm<CountingForm>(
+        [](CountingForm& f) { f.SettingsPlace = files::TSettingsPlace::ConfigDir; });
+  };
+  form = create();
+  EXPECT_EQ(form->SettingsPath(), config + "/corvale/Corvale.ini");
+  form->Edit1->SetText("Ann");
+  form->Edit3->SetText("2");
+  form->Edit4->SetText("30");
+  app->Invoke([&] { form->BitBtn1->Click(); });
+  EXPECT_TRUE(ui->MessageBoxes.empty());
+  const std::string ini = config + "/corvale/Corvale.ini";
+  EXPECT_EQ(files::ReadFile(ini), Settings("Ann", "", "9000", "0", ""));
+  EXPECT_EQ(fs::status(ini).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(config + "/corvale").permissions(), fs::perms::owner_all);
+  EXPECT_FALSE(fs::exists(Ini()));
+
+  app.reset();
+  auto b = std::make_unique<THeadlessBackend>();
+  ui = b.get();
+  app = std::make_unique<TApplication>(std::move(b), dir + "/Corvale");
+  app->ShowMainForm = false;
+  form = create();
+  if (old)
+    setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  else
+    unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(form->Edit1->GetText(), "Ann");
+  EXPECT_EQ(form->Edit3->GetText(), "2");
+  EXPECT_EQ(form->Edit4->GetText(), "30");
+  EXPECT_EQ(form->Checks, 1) << "a loaded file starts the schedule";
+}
