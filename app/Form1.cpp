@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <type_traits>
-#include <vector>
+#include <utility>
 
 #include "about/AboutPicture.h"
+#include "app/SettingsText.h"
 #include "platform/Files.h"
 #include "platform/SettingsDir.h"
 #include "platform/Text.h"
@@ -36,10 +37,6 @@ TForm1* Form1 = nullptr;
 namespace {
 // The settings file, in SettingsDir.
 constexpr const char* kSettingsName = "Corvale.ini";
-// Each line of the settings file: a key padded to this width, then the value.
-constexpr size_t kKeyWidth = 14;
-// The lines the settings file holds, in order; later lines are ignored.
-constexpr int kSettingsLines = 5;
 
 // The notification-area icon: its identifier, its callback message, and the
 // flags saying the callback message, the icon and the tip are valid.
@@ -63,36 +60,13 @@ constexpr int kClientHeight = 254;
 constexpr int kStatusHeight = 19;
 
 std::string Key(const char* Word) {
-  std::string k(Word);
-  k.resize(kKeyWidth, ' ');
-  return k;
+  return formtext::SettingsKey(Word);
 }
 
-// A value as the settings file holds it. It never carries a line break: CR and
-// LF become blanks, so the file always keeps its five lines. It keeps at most
-// TForm1::kMaxText bytes, cut before a character that would not fit whole: the
-// reader cuts the value (not the line with its key) the same way, so what is
-// written is what is read back.
+// A value as the settings file holds it; the reader cuts the value (not the
+// line with its key) the same way, so what is written is what is read back.
 std::string StoredValue(std::string S) {
-  for (char& c : S)
-    if (c == '\r' || c == '\n') c = ' ';
-  return text::CutUtf8(S, TForm1::kMaxText);
-}
-
-// The file's lines. CR LF ends a line, and so do a bare LF or CR.
-std::vector<std::string> SplitLines(const std::string& Data) {
-  std::vector<std::string> lines;
-  size_t i = 0;
-  while (i < Data.size()) {
-    size_t e = Data.find_first_of("\r\n", i);
-    if (e == std::string::npos) {
-      lines.push_back(Data.substr(i));
-      break;
-    }
-    lines.push_back(Data.substr(i, e - i));
-    i = e + ((Data[e] == '\r' && e + 1 < Data.size() && Data[e + 1] == '\n') ? 2 : 1);
-  }
-  return lines;
+  return formtext::StoredValue(std::move(S), TForm1::kMaxText);
 }
 
 TFont LabelFont() {
@@ -307,18 +281,8 @@ void TForm1::UpdateInfo() {
 
 void TForm1::UpdateForm() {
   if (!files::FileExists(SettingsPath())) return;
-  std::vector<std::string> lines = SplitLines(files::ReadFile(SettingsPath()));
-  // Only the position of a line matters, never its key; a missing line reads
-  // as an empty one. The value after the key column keeps kMaxText bytes, as
-  // the writer cuts it; a longer one (a name typed into an earlier build, which
-  // wrote it whole, or a file edited by hand) is cut the same way.
-  auto value = [&](int Index) -> std::string {
-    if (Index >= static_cast<int>(lines.size()) || Index >= kSettingsLines) return {};
-    const std::string& line = lines[static_cast<size_t>(Index)];
-    return line.size() > kKeyWidth
-               ? text::CutUtf8(std::string_view(line).substr(kKeyWidth), kMaxText)
-               : std::string();
-  };
+  const auto values = formtext::ReadSettingsValues(files::ReadFile(SettingsPath()), kMaxText);
+  auto value = [&](size_t Index) { return values[Index]; };
   Edit1->SetText(text::Trim(value(0)));
   Edit2->SetText(text::Trim(value(1)));
   const int seconds = text::StrToInt(value(2));
