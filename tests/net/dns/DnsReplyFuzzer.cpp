@@ -32,5 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   } catch (const EIdDnsResolverError&) {
     // The decoder's own rejection; anything else escaping is a finding.
   }
+  // What the resolver and its callers read from the result: the id check on
+  // the raw datagram and the texts made of each decoded answer (one index past
+  // the end included, which must read as empty).
+  (void)DNSMessageHasId(reply, header.ID);
+  for (int i = 0; i <= answers.Count(); ++i) {
+    (void)answers.GetDNSRDataDomainName(i);
+    (void)answers.GetDNSMxExchangeNameEx(i);
+  }
   return 0;
 }
