@@ -333,6 +333,17 @@ int TIdStackWinsock::SockSelect(std::vector<TIdStackSocketHandle>* ReadList,
   std::vector<TIdStackSocketHandle>* lists[] = {ReadList, WriteList, ExceptList};
   for (const auto* l : lists)
     if (l && l->size() > IdMaxSelectSockets) throw EIdStackSetSizeExceeded();
+  // A wait for one socket to become readable is answered without select when
+  // bytes are already waiting (FIONREAD > 0 means readable, nothing more).
+  // Under Wine every select is a round trip through the server that costs
+  // milliseconds, and a stream read waits once per buffer: without this a
+  // 100 MB read ran at a sixth of the speed of the same reads without select.
+  if (ReadList && ReadList->size() == 1 && !WriteList && !ExceptList &&
+      Lib->ioctlsocket.Present()) {
+    u_long waiting = 0;
+    if (Lib->ioctlsocket(ToSocket(ReadList->front()), FIONREAD, &waiting) == 0 && waiting > 0)
+      return 1;
+  }
   fd_set sets[3] = {};
   fd_set* given[3] = {};
   for (int i = 0; i < 3; ++i) {
