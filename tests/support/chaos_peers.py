@@ -62,8 +62,10 @@ DNS = [
 SMTP = [
     ("clean", 10), ("fail", 6), ("reset_after_data", 1), ("stall", 0.5),
     ("endless_greeting", 0.5), ("megabyte_250", 1)]
-# The steps of a session, in order; "fail" and "stall" pick one.
+# The steps of a session, in order; "fail" picks one ("helo": EHLO and HELO
+# both refused), "stall" one the client always reaches.
 STEPS = ["greeting", "ehlo", "helo", "rset", "mail", "rcpt", "data", "dot"]
+STALL_STEPS = ["greeting", "ehlo", "rset", "mail", "rcpt", "data", "dot"]
 # Codes a failing step answers with.
 FAIL_CODES = [421, 450, 451, 452, 500, 501, 502, 550, 552, 554]
 
@@ -326,7 +328,7 @@ class Peers:
         tag = self.last_dns_tag
         rng = self.rng("smtp", tag)
         b = pick(rng, SMTP)
-        step = rng.choice(STEPS)
+        step = rng.choice(STEPS if b == "fail" else STALL_STEPS)
         code = rng.choice(FAIL_CODES)
         name = b
         if b in ("fail", "stall"):
@@ -351,7 +353,7 @@ class Peers:
     async def smtp_session(self, reader, writer, tag, b, step, code, rng):
         async def reply(at, text):
             """Answers at step `at`: the drawn fault if it is this step."""
-            if b == "fail" and at == step:
+            if b == "fail" and (at == step or (at, step) == ("ehlo", "helo")):
                 text = "%d chaos says no at %s" % (code, at)
             elif b == "stall" and at == step:
                 await self.wait_for_close(reader)

@@ -231,7 +231,7 @@ class CheckSoak : public ::testing::Test {
         ADD_FAILURE() << "malformed event";
         continue;
       }
-      // Counted by kind; the variant after "/" is in the peers' log.
+      // Counted by kind; the variant after "/" stays in the event log.
       if (e[0] != "mail") ++Drawn[e[0] + " " + e[2].substr(0, e[2].find('/'))];
       if (e[0] == "http") {
         int n = -1;
