@@ -1,0 +1,94 @@
+# The Debian package of the program (scripts/package, make package): the
+# program as /usr/bin/corvale, its menu entry and icons, its manual page with
+# the endpoints it was built for, a copy of the menu entry for the user's
+# autostart folder, and the copyright and changelog every package carries.
+# Only a build that keeps its settings in the user's configuration directory is
+# packaged: an installed program cannot write beside itself in /usr/bin.
+if(WIN32 OR NOT TARGET Corvale OR NOT CORVALE_SETTINGS_DIR STREQUAL "config")
+  return()
+endif()
+
+set(_linux ${CMAKE_SOURCE_DIR}/resources/linux)
+set(_made ${CMAKE_BINARY_DIR}/package-files)
+
+# The endpoints as the program was built with them (app/CMakeLists.txt: an
+# empty echo host or DNS server is the demo sandbox's address).
+set(CORVALE_PACKAGE_ECHO_HOST ${CORVALE_ECHO_HOST})
+set(CORVALE_PACKAGE_DNS_SERVER ${CORVALE_DNS_SERVER})
+if(NOT CORVALE_PACKAGE_ECHO_HOST)
+  set(CORVALE_PACKAGE_ECHO_HOST ${CORVALE_SANDBOX_ADDRESS})
+endif()
+if(NOT CORVALE_PACKAGE_DNS_SERVER)
+  set(CORVALE_PACKAGE_DNS_SERVER ${CORVALE_SANDBOX_ADDRESS})
+endif()
+set(CORVALE_PACKAGE_DNS_PORT ${CORVALE_DNS_PORT})
+set(CORVALE_PACKAGE_SMTP_PORT ${CORVALE_SMTP_PORT})
+set(CORVALE_PACKAGE_MAINTAINER "The Corvale developers <corvale@example.org>"
+    CACHE STRING "Maintainer of the Debian package: name and address")
+# Dates follow SOURCE_DATE_EPOCH when it is set, so that a rebuild can be
+# byte-for-byte the same.
+string(TIMESTAMP CORVALE_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+string(TIMESTAMP CORVALE_PACKAGE_MONTH "%B %Y" UTC)
+configure_file(${_linux}/corvale.1.in ${_made}/corvale.1 @ONLY)
+configure_file(${_linux}/changelog.in ${_made}/changelog @ONLY)
+
+# Debian keeps manual pages and changelogs compressed, without a time stamp
+# in the gzip header.
+find_program(CORVALE_GZIP gzip REQUIRED)
+foreach(doc corvale.1 changelog)
+  add_custom_command(OUTPUT ${_made}/${doc}.gz
+    COMMAND ${CORVALE_GZIP} -9nf -k ${doc}
+    DEPENDS ${_made}/${doc}
+    WORKING_DIRECTORY ${_made}
+    COMMENT "Compressing ${doc}")
+endforeach()
+# The program without its symbols and debugging sections, as Debian ships
+# programs (the build tree's program keeps them).
+add_custom_command(OUTPUT ${_made}/corvale
+  COMMAND ${CMAKE_STRIP} --strip-unneeded --remove-section=.comment --remove-section=.note
+          -o ${_made}/corvale $<TARGET_FILE:Corvale>
+  DEPENDS Corvale
+  COMMENT "Stripping the packaged program")
+add_custom_target(corvale_package_files ALL
+  DEPENDS ${_made}/corvale ${_made}/corvale.1.gz ${_made}/changelog.gz)
+
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+install(PROGRAMS ${_made}/corvale DESTINATION bin)
+install(FILES ${_linux}/corvale.desktop DESTINATION share/applications)
+# The same entry once more, for the user to copy into ~/.config/autostart.
+install(FILES ${_linux}/corvale.desktop DESTINATION share/corvale)
+foreach(size 16 32 48 128)
+  install(FILES ${_linux}/icons/corvale-${size}.png
+          DESTINATION share/icons/hicolor/${size}x${size}/apps RENAME corvale.png)
+endforeach()
+install(FILES ${CMAKE_SOURCE_DIR}/resources/corvale.png DESTINATION share/icons/hicolor/64x64/apps)
+install(FILES ${_linux}/icons/corvale.svg DESTINATION share/icons/hicolor/scalable/apps)
+install(FILES ${_made}/corvale.1.gz DESTINATION share/man/man1)
+install(FILES ${_linux}/copyright ${_made}/changelog.gz DESTINATION share/doc/corvale)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME corvale)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "The Corvale developers")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "public IP address monitor that mails its changes")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "Corvale sits in the desktop's notification area and asks a web echo page for\n"
+    "this machine's public IP address at an interval the user picks. When the\n"
+    "address changes it mails the user directly: an MX lookup for each\n"
+    "recipient's domain, then SMTP to the first exchanger on port 25.\n"
+    "\n"
+    "This package was built for the echo host ${CORVALE_PACKAGE_ECHO_HOST} and the DNS\n"
+    "server ${CORVALE_PACKAGE_DNS_SERVER}.")
+string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CORVALE_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The libraries the binary needs, as dpkg-shlibdeps finds them: never a list
+# kept by hand.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# corvale_<version>_<arch>.deb
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+include(CPack)
