@@ -258,7 +258,7 @@ uint64_t SeedFromEnvironment() {
 
 TEST(SettingsKill, EveryKillLeavesTheOldOrTheNewFileWholeAndTheNextStartReadsIt) {
   const char* k = std::getenv("CORVALE_KILLS");
-  const int kills = k ? std::atoi(k) : kDefaultKills;
+  const int kills = k ? std::stoi(k) : kDefaultKills;
   const uint64_t seed = SeedFromEnvironment();
   std::cout << "kill run: " << kills << " kills, seed " << seed
             << " (replay with CORVALE_KILL_SEED=" << seed << ")" << std::endl;
@@ -411,8 +411,12 @@ class SmallDiskTest : public ::testing::Test {
   TempDir FDir;
 };
 
-const Saved kOld{"Ann Old", "ann@old.example", 2, 30, false, "192.0.2.1"};
-const Saved kNew{"Bob New", "bob@new.example, x@y.example", 0, 45, true, " 198.51.100.2 "};
+Saved OldValues() {
+  return Saved{"Ann Old", "ann@old.example", 2, 30, false, "192.0.2.1"};
+}
+Saved NewValues() {
+  return Saved{"Bob New", "bob@new.example, x@y.example", 0, 45, true, " 198.51.100.2 "};
+}
 // The two files worked out by hand from the file's layout.
 const char kOldFile[] =
     "Name          Ann Old\r\n"
@@ -474,12 +478,12 @@ TEST_P(FullDiskTest, SaveFailsWithTheReasonAndTheOldFileStays) {
                  << "); the full disk needs one";
   }
   Start();
-  Apply(kOld);
+  Apply(OldValues());
   ASSERT_TRUE(ui->MessageBoxes.empty());
   ASSERT_EQ(files::ReadFile(Ini()), kOldFile);
 
   const std::vector<std::string> filler = GetParam().fill(Dir());
-  Apply(kNew);
+  Apply(NewValues());
   ASSERT_EQ(ui->MessageBoxes.size(), 1u);
   EXPECT_EQ(ui->MessageBoxes[0].Text, "Disk full");
   EXPECT_EQ(ui->MessageBoxes[0].Caption, "Corvale");
@@ -488,13 +492,13 @@ TEST_P(FullDiskTest, SaveFailsWithTheReasonAndTheOldFileStays) {
 
   // A start now reads the old settings.
   Start();
-  EXPECT_EQ(form->Edit1->GetText(), kOld.Name);
-  EXPECT_EQ(form->LastIP, kOld.IP);
+  EXPECT_EQ(form->Edit1->GetText(), OldValues().Name);
+  EXPECT_EQ(form->LastIP, OldValues().IP);
   EXPECT_TRUE(ui->MessageBoxes.empty());
 
   // With room again, the next save goes through.
   for (const std::string& f : filler) fs::remove(f);
-  Apply(kNew);
+  Apply(NewValues());
   EXPECT_TRUE(ui->MessageBoxes.empty());
   EXPECT_EQ(files::ReadFile(Ini()), kNewFile);
 }
@@ -522,11 +526,11 @@ TEST_F(SmallDiskTest, SaveIntoReadOnlyDirectoryFailsWithTheReasonAndTheOldFileSt
     }
   };
   Start();
-  Apply(kOld);
+  Apply(OldValues());
   ASSERT_TRUE(ui->MessageBoxes.empty());
 
   setReadOnly(true);
-  Apply(kNew);
+  Apply(NewValues());
   ASSERT_EQ(ui->MessageBoxes.size(), 1u);
   EXPECT_EQ(ui->MessageBoxes[0].Text, "File access denied");
   EXPECT_EQ(ui->MessageBoxes[0].Caption, "Corvale");
@@ -534,7 +538,7 @@ TEST_F(SmallDiskTest, SaveIntoReadOnlyDirectoryFailsWithTheReasonAndTheOldFileSt
   EXPECT_FALSE(fs::exists(Ini() + ".tmp"));
 
   setReadOnly(false);
-  Apply(kNew);
+  Apply(NewValues());
   EXPECT_EQ(ui->MessageBoxes.size(), 1u) << "no further box";
   EXPECT_EQ(files::ReadFile(Ini()), kNewFile);
 }
