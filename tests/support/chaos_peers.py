@@ -19,6 +19,7 @@ one line of tab-separated fields, each percent-encoded (bytes outside 0x21 to
   http  <tag> <behaviour> <expected address or "-" for none>
   dns   <tag> <behaviour> <"mx" when the reply names an exchanger, else "-">
   smtp  <tag> <behaviour> <"accept" when the message must be accepted, else "-">
+  close <tag> kept -      (a kept echo connection was closed after its reply)
   mail  <tag> <reverse path> <recipients joined by ","> <data> <reply code or "reset">
 "<expected address>" is what the rule for the echo page gives: the text
 between "BEGINIP" and "ENDIP", trimmed when it holds a control character and
@@ -46,6 +47,12 @@ ENDLESS_PAUSE = 0.005
 MEGABYTE = 1024 * 1024
 # A wrong or stray datagram comes this long before the real reply.
 STRAY_LEAD = 0.01
+# Datagrams of a flood with a wrong id: this often, for this long, which
+# outlasts any check's bounds, so a wait restarted by each one shows.
+FLOOD_PAUSE = 0.02
+FLOOD_TIME = 5.0
+# The parts of a reply sent in pieces are this far apart.
+PIECE_PAUSE = 0.003
 # Largest request head the echo server reads.
 MAX_REQUEST = 16 * 1024
 
@@ -56,7 +63,8 @@ ECHO = [  # behaviour, weight
     ("redirect", 2)]
 DNS = [
     ("good_mx", 10), ("no_answer", 1), ("nxdomain", 1), ("servfail", 1),
-    ("truncated", 1), ("wrong_id", 0.5), ("wrong_id_then_good", 1), ("other_port", 0.5),
+    ("truncated", 1), ("wrong_id", 0.5), ("wrong_id_then_good", 1), ("wrong_id_flood", 0.5),
+    ("other_port", 0.5),
     ("other_port_then_good", 1), ("pointer_loop", 1), ("big_2k", 1), ("oversize", 1),
     ("silence", 0.5)]
 SMTP = [
@@ -124,6 +132,15 @@ class Peers:
         b = pick(rng, ECHO)
         expect = None
         keep = rng.random() < 0.5
+        # How a usable reply travels: whole, or in pieces a moment apart; and
+        # whether a kept connection is closed by the server once the reply is
+        # out, as an idle server does before the client's next request. The
+        # close is logged once sent, so that a run can wait for it: a close that
+        # races the next request fails that request by design (nothing
+        # retries), which is not what a run looks for.
+        pieces = 3 if rng.random() < 0.25 else 1
+        # (Not after a body past the cap: the client gives that connection up.)
+        drop_kept = keep and rng.random() < 0.3 and b != "past_cap"
         status = "200 OK"
         extra = ""
         if b in ("good", "different"):
@@ -218,13 +235,34 @@ class Peers:
             status = "302 Found"
             extra = "Location: /%s/GetMyIP.pl\r\n" % tag
             body = "BEGINIP%sENDIP" % self.current
+        if pieces > 1:
+            b += "/pieces"
+        if drop_kept:
+            b += "/kept_then_closed"
         self.log("http", tag, b, "-" if expect is None else expect)
         raw = body.encode("latin-1")
         close = "" if keep else "Connection: close\r\n"
-        writer.write(("HTTP/1.1 %s\r\nContent-Type: text/html\r\nContent-Length: %d\r\n%s%s\r\n"
-                      % (status, len(raw), extra, close)).encode("latin-1") + raw)
-        await self.drain_quietly(writer)
-        return keep
+        data = ("HTTP/1.1 %s\r\nContent-Type: text/html\r\nContent-Length: %d\r\n%s%s\r\n"
+                % (status, len(raw), extra, close)).encode("latin-1") + raw
+        await self.write_in_pieces(writer, data, pieces, rng, drop_kept)
+        if drop_kept:
+            self.log("close", tag, "kept", "-")
+        return keep and not drop_kept
+
+    @staticmethod
+    async def write_in_pieces(writer, data, pieces, rng, then_close=False):
+        """Writes data in `pieces` parts cut at random, a moment apart; with
+        then_close, the end of the stream follows the last part at once."""
+        cuts = sorted(rng.randrange(1, len(data)) for _ in range(pieces - 1))
+        start = 0
+        for cut in cuts + [len(data)]:
+            writer.write(data[start:cut])
+            if cut == len(data) and then_close:
+                writer.write_eof()
+            await Peers.drain_quietly(writer)
+            if cut < len(data):
+                await asyncio.sleep(PIECE_PAUSE)
+            start = cut
 
     @staticmethod
     async def drain_quietly(writer):
@@ -288,6 +326,11 @@ class Peers:
             sock.sendto(self.dns_reply(qid ^ 0x5A5A, question, 0, [(10, None)]), addr)
             if b == "wrong_id_then_good":
                 asyncio.get_running_loop().call_later(STRAY_LEAD, sock.sendto, good, addr)
+        elif b == "wrong_id_flood":
+            wrong = self.dns_reply(qid ^ 0x5A5A, question, 0, [(10, None)])
+            loop = asyncio.get_running_loop()
+            for k in range(int(FLOOD_TIME / FLOOD_PAUSE)):
+                loop.call_later(k * FLOOD_PAUSE, self.send_quietly, sock, wrong, addr)
         elif b in ("other_port", "other_port_then_good"):
             other.sendto(good, addr)
             if b == "other_port_then_good":
@@ -305,6 +348,13 @@ class Peers:
             answers = [(10, None)] * 600
             sock.sendto(self.dns_reply(qid, question, 0, answers), addr)
         # silence: nothing
+
+    @staticmethod
+    def send_quietly(sock, data, addr):
+        try:
+            sock.sendto(data, addr)
+        except OSError:
+            pass
 
     @staticmethod
     def dns_reply(qid, question, rcode, answers):
@@ -351,6 +401,8 @@ class Peers:
             writer.transport.abort()
 
     async def smtp_session(self, reader, writer, tag, b, step, code, rng):
+        # Replies of some sessions come in two pieces a moment apart.
+        pieces = 2 if rng.random() < 0.25 else 1
         async def reply(at, text):
             """Answers at step `at`: the drawn fault if it is this step."""
             if b == "fail" and (at == step or (at, step) == ("ehlo", "helo")):
@@ -362,8 +414,8 @@ class Peers:
                 writer.write(b"250 " + b"x" * MEGABYTE + b"\r\n")
                 await writer.drain()
                 return
-            writer.write(text.encode("latin-1") + b"\r\n")
-            await writer.drain()
+            data = text.encode("latin-1") + b"\r\n"
+            await self.write_in_pieces(writer, data, pieces, rng)
 
         if b == "endless_greeting":
             while not writer.transport.is_closing():

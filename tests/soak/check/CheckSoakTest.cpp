@@ -25,8 +25,10 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/Form1.h"
@@ -70,6 +72,10 @@ constexpr long kRssGrowthKb = 8 * 1024;
 // that lasted at least one bound.
 constexpr double kLostShare = 0.05;
 constexpr int kLostFloor = 10;
+// Longest wait for the peers to report a close they were drawn to make, and
+// how often the event log is read meanwhile.
+constexpr auto kCloseWait = std::chrono::seconds(10);
+constexpr auto kEventPoll = std::chrono::milliseconds(1);
 // The address a check reports when it found none (a control character inside
 // can never be the result).
 const std::string kNothing = "\x01nothing\x01";
@@ -232,11 +238,14 @@ class CheckSoak : public ::testing::Test {
         continue;
       }
       // Counted by kind; the variant after "/" stays in the event log.
-      if (e[0] != "mail") ++Drawn[e[0] + " " + e[2].substr(0, e[2].find('/'))];
-      if (e[0] == "http") {
+      if (e[0] != "mail" && e[0] != "close") ++Drawn[e[0] + " " + e[2].substr(0, e[2].find('/'))];
+      if (e[0] == "http" || e[0] == "close") {
         int n = -1;
         if (std::sscanf(e[1].c_str(), "c%d", &n) != 1) ADD_FAILURE() << "echo request " << e[1];
-        Echo[n] = e[3] == "-" ? std::nullopt : std::optional<std::string>(e[3]);
+        if (e[0] == "close")
+          KeptClosed.insert(n);
+        else
+          Echo[n] = {e[2], e[3] == "-" ? std::nullopt : std::optional<std::string>(e[3])};
         continue;
       }
       int n = -1, i = -1;
@@ -417,12 +426,23 @@ class CheckSoak : public ::testing::Test {
       // The request never reached the peer before the check gave up.
       EXPECT_EQ(found, kNothing) << "an address from a reply that was never sent";
       Lost(N, r, "the echo request");
-    } else if (!echo->second) {
+    } else if (!echo->second.Expect) {
       EXPECT_EQ(found, kNothing) << "an address taken from a reply without one";
     } else if (found == kNothing) {
       Lost(N, r, "the echo reply");
     } else {
-      EXPECT_EQ(found, *echo->second);
+      EXPECT_EQ(found, *echo->second.Expect);
+    }
+    // A kept connection the peer closes after its reply: the next check starts
+    // once the close has been sent, and must notice it.
+    if (echo != Echo.end() &&
+        echo->second.Behaviour.find("kept_then_closed") != std::string::npos) {
+      const auto deadline = Clock::now() + kCloseWait;
+      while (!KeptClosed.count(N) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(kEventPoll);
+        ReadEvents();
+      }
+      EXPECT_TRUE(KeptClosed.erase(N)) << "the peer did not close its kept connection";
     }
     if (echo != Echo.end()) Echo.erase(echo);
 
@@ -444,6 +464,11 @@ class CheckSoak : public ::testing::Test {
                          "\r\nSchedule      " + std::to_string(kIntervalMs / 1000) +
                          "\r\nStart Min     0\r\nIP            " + Form->LastIP + "\r\n");
     }
+    // The backend records every request to the notification area and every
+    // box; a run of this length must not count them as the program's memory.
+    Ui->TrayRequests.clear();
+    Ui->MessageBoxes.clear();
+    Ui->VisibilityLog.clear();
     // Earlier checks have had their time for late events.
     CheckPendingMails();
     Settle(N - kKeptChecks / 2);
@@ -464,9 +489,14 @@ class CheckSoak : public ::testing::Test {
   };
   std::map<int, CheckRecord> Records;
   std::vector<PendingMail> PendingMails;
-  std::map<int, std::optional<std::string>> Echo;  // check -> expected address
-  std::map<std::string, long> Drawn;               // "kind behaviour" -> draws
-  std::map<std::string, long> Boxes;               // message box text -> times
+  struct EchoDraw {
+    std::string Behaviour;
+    std::optional<std::string> Expect;  // the address the reply gives, if any
+  };
+  std::map<int, EchoDraw> Echo;       // check -> what its echo request drew
+  std::set<int> KeptClosed;           // checks whose kept connection the peer closed
+  std::map<std::string, long> Drawn;  // "kind behaviour" -> draws
+  std::map<std::string, long> Boxes;  // message box text -> times
   long LostCount = 0;
   long MailsReceived = 0;
   long MailsAccepted = 0;
