@@ -1,0 +1,253 @@
+// The Windows installer made by the release (scripts/release-windows), run
+// silently under Wine as a user without administrator rights would: the files
+// land in %LOCALAPPDATA%\Programs\Corvale with their shortcuts and the entry in
+// the list of installed programs; the installed program starts and keeps its
+// settings beside itself; the silent uninstaller removes everything but the
+// settings the user may still want.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+// clang-format off
+#include <windows.h>
+#include <shlobj.h>
+// clang-format on
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvale";
+// Longest wait for the installer, the uninstaller (which runs from a copy of
+// itself after its first process ended) or the program to do what is expected.
+constexpr auto kWait = 60s;
+// Longest the program may take to end once its window is closed.
+constexpr DWORD kExitWaitMs = 20000;
+
+std::string Slurp(const fs::path& P) {
+  std::ifstream f(P, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+fs::path Folder(int Csidl) {
+  char path[MAX_PATH] = {};
+  EXPECT_EQ(SHGetFolderPathA(nullptr, Csidl, nullptr, SHGFP_TYPE_CURRENT, path), S_OK);
+  return path;
+}
+
+bool UninstallEntryExists() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
+template <class F>
+bool WaitFor(F Done) {
+  for (auto end = std::chrono::steady_clock::now() + kWait; std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(50ms))
+    if (Done()) return true;
+  return Done();
+}
+
+// Starts a program and, when Wait is set, answers its exit code (or -1).
+DWORD Start(const std::string& Exe, const std::string& Args, const fs::path& Dir, bool Wait,
+            HANDLE* Process = nullptr, DWORD* Pid = nullptr) {
+  std::string cmd = "\"" + Exe + "\" " + Args;
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(Exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      Dir.string().c_str(), &si, &pi))
+    return static_cast<DWORD>(-1);
+  CloseHandle(pi.hThread);
+  DWORD code = 0;
+  if (Wait) {
+    if (WaitForSingleObject(pi.hProcess, static_cast<DWORD>(kWait / 1ms)) != WAIT_OBJECT_0)
+      code = static_cast<DWORD>(-1);
+    else
+      GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+  } else {
+    *Process = pi.hProcess;
+    *Pid = pi.dwProcessId;
+  }
+  return code;
+}
+
+struct FindMain {
+  DWORD Pid;
+  HWND Found = nullptr;
+};
+
+BOOL CALLBACK FindMainWindow(HWND W, LPARAM Data) {
+  auto* f = reinterpret_cast<FindMain*>(Data);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(W, &pid);
+  char name[64] = {};
+  GetClassNameA(W, name, sizeof name);
+  if (pid == f->Pid && std::string(name) == "Corvale.Form1") {
+    f->Found = W;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CALLBACK CollectChildren(HWND W, LPARAM Data) {
+  reinterpret_cast<std::vector<HWND>*>(Data)->push_back(W);
+  return TRUE;
+}
+
+std::string ClassOf(HWND W) {
+  char name[64] = {};
+  GetClassNameA(W, name, sizeof name);
+  return name;
+}
+
+std::string TextOf(HWND W) {
+  char text[256] = {};
+  GetWindowTextA(W, text, sizeof text);
+  return text;
+}
+
+struct Case {
+  const char* Name;
+  const char* Options;  // of the silent installer
+  bool Autostart;       // the Startup shortcut is expected
+  bool RunProgram;      // the installed program is started and saves settings
+};
+
+class Installer : public ::testing::TestWithParam<Case> {
+ protected:
+  void SetUp() override {
+    // Wine turns every shortcut saved in the Start menu into a menu entry of
+    // the Linux desktop; this prefix is a test's, so its shortcuts stay in it.
+    RegSetKeyValueA(HKEY_CURRENT_USER, "Software\\Wine\\DllOverrides", "winemenubuilder.exe",
+                    REG_SZ, "", 1);
+    char local[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableA("LOCALAPPDATA", local, sizeof local), 0u);
+    InstDir = fs::path(local) / "Programs" / "Corvale";
+    MenuLink = Folder(CSIDL_PROGRAMS) / "Corvale.lnk";
+    StartupLink = Folder(CSIDL_STARTUP) / "Corvale.lnk";
+    Clean();
+  }
+  void TearDown() override {
+    if (Process) {
+      TerminateProcess(Process, 1);
+      CloseHandle(Process);
+    }
+    Clean();
+  }
+  // What an earlier run cut off may have left.
+  void Clean() {
+    std::error_code ec;
+    fs::remove_all(InstDir, ec);
+    fs::remove(MenuLink, ec);
+    fs::remove(StartupLink, ec);
+    RegDeleteTreeA(HKEY_CURRENT_USER, kUninstallKey);
+  }
+
+  fs::path InstDir, MenuLink, StartupLink;
+  HANDLE Process = nullptr;
+  DWORD Pid = 0;
+};
+
+TEST_P(Installer, InstallsRunsAndUninstalls) {
+  const Case& c = GetParam();
+#if !CORVALE_SANDBOX_BUILD
+  if (c.RunProgram)
+    GTEST_SKIP() << "this build talks to a configured echo host: its program is not started";
+#endif
+  const fs::path temp = fs::temp_directory_path();
+  // The build tree is a Linux path: Wine shows the root file system as Z:.
+  ASSERT_EQ(Start("Z:" CORVALE_SETUP_FILE, c.Options, temp, true), 0u);
+
+  // Files, shortcuts and the entry of the list of installed programs.
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(InstDir))
+    files.push_back(e.path().filename().string());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"Corvale.exe", "README.txt", "Uninstall.exe"}));
+  EXPECT_EQ(Slurp(InstDir / "Corvale.exe").substr(0, 2), "MZ");
+  EXPECT_NE(Slurp(InstDir / "README.txt").find("Corvale"), std::string::npos);
+  EXPECT_TRUE(fs::exists(MenuLink)) << MenuLink;
+  EXPECT_EQ(fs::exists(StartupLink), c.Autostart) << StartupLink;
+  EXPECT_TRUE(UninstallEntryExists());
+
+  const fs::path ini = InstDir / "Corvale.ini";
+  if (c.RunProgram) {
+    // Started from another folder: the settings go beside the program all
+    // the same. Every field typed, Apply pressed: the echo page is down, the
+    // check ends at once, and the settings are saved.
+    const std::string exe = (InstDir / "Corvale.exe").string();
+    ASSERT_NE(Start(exe, "", temp, false, &Process, &Pid), static_cast<DWORD>(-1));
+    // The window exists before its controls: wait for the four edits (name,
+    // addresses, hours, minutes) and the Apply button.
+    FindMain f{Pid};
+    std::vector<HWND> edits;
+    HWND apply = nullptr;
+    ASSERT_TRUE(WaitFor([&] {
+      EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&f));
+      if (!f.Found) return false;
+      std::vector<HWND> children;
+      EnumChildWindows(f.Found, CollectChildren, reinterpret_cast<LPARAM>(&children));
+      edits.clear();
+      for (HWND w : children) {
+        if (ClassOf(w) == "Edit") edits.push_back(w);
+        if (ClassOf(w) == "Button" && TextOf(w).find("Apply") != std::string::npos) apply = w;
+      }
+      return edits.size() == 4 && apply;
+    })) << "edits: "
+        << edits.size();
+    for (HWND w : edits) SetWindowTextA(w, "1");
+    SendMessageA(apply, BM_CLICK, 0, 0);
+    // Name, addresses, one hour and one minute in seconds, not minimized, no
+    // address seen yet; each key padded to 14 columns.
+    const std::string expected =
+        "Name          1\r\nEmail         1\r\nSchedule      3660\r\nStart Min     0\r\n"
+        "IP            \r\n";
+    EXPECT_TRUE(WaitFor([&] { return fs::exists(ini) && Slurp(ini) == expected; })) << Slurp(ini);
+    EXPECT_FALSE(fs::exists(temp / "Corvale.ini"));
+    // The program stays running: the uninstaller must close it, or the
+    // running Corvale.exe could not be removed.
+  }
+
+  // The silent uninstaller runs from a copy of itself, so its own process
+  // ends at once; the entry of the list of installed programs goes last.
+  ASSERT_EQ(Start((InstDir / "Uninstall.exe").string(), "/S", temp, true), 0u);
+  EXPECT_TRUE(WaitFor([&] { return !UninstallEntryExists(); }));
+  if (Process) {
+    EXPECT_EQ(WaitForSingleObject(Process, kExitWaitMs), WAIT_OBJECT_0);
+    CloseHandle(Process);
+    Process = nullptr;
+  }
+  EXPECT_FALSE(fs::exists(MenuLink));
+  EXPECT_FALSE(fs::exists(StartupLink));
+  if (c.RunProgram) {
+    // The silent answer to "remove your settings?" is no: only they remain.
+    files.clear();
+    for (const auto& e : fs::directory_iterator(InstDir))
+      files.push_back(e.path().filename().string());
+    EXPECT_EQ(files, std::vector<std::string>{"Corvale.ini"});
+  } else {
+    EXPECT_FALSE(fs::exists(InstDir));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Silent, Installer,
+    ::testing::Values(Case{"AutostartChosenAndProgramRun", "/S /AUTOSTART", true, true},
+                      Case{"DefaultComponents", "/S", false, false}),
+    [](const ::testing::TestParamInfo<Case>& I) { return std::string(I.param.Name); });
+
+}  // namespace
