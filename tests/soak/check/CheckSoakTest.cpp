@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +29,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -81,6 +84,13 @@ constexpr auto kEventPoll = std::chrono::milliseconds(1);
 const std::string kNothing = "\x01nothing\x01";
 
 const std::vector<std::string> kNames = {"Ann", "Bo Lee", "Cy & <Di>", "\"Ed\" O'Neil", ""};
+
+// Text that is a decimal number and nothing else, into Value.
+template <class T>
+bool ParseWhole(std::string_view Text, T& Value) {
+  const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+  return ec == std::errc() && end == Text.data() + Text.size();
+}
 
 // Leading and trailing blanks and control characters removed, as the address
 // comparison does.
@@ -178,9 +188,15 @@ class CheckSoak : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* checks = getenv("CORVALE_SOAK_CHECKS");
-    Checks = checks ? std::atoi(checks) : kDefaultChecks;
+    Checks = kDefaultChecks;
+    if (checks) {
+      ASSERT_TRUE(ParseWhole(checks, Checks) && Checks > 0) << checks;
+    }
     const char* seed = getenv("CORVALE_SOAK_SEED");
-    Seed = seed ? std::strtoull(seed, nullptr, 10) : std::random_device()();
+    Seed = std::random_device()();
+    if (seed) {
+      ASSERT_TRUE(ParseWhole(seed, Seed)) << seed;
+    }
     std::printf("soak: %d checks, seed %llu (CORVALE_SOAK_SEED=%llu replays this run)\n", Checks,
                 static_cast<unsigned long long>(Seed), static_cast<unsigned long long>(Seed));
     std::fflush(stdout);
@@ -226,9 +242,21 @@ class CheckSoak : public ::testing::Test {
     auto it = Records.find(N);
     return it == Records.end() ? nullptr : &it->second;
   }
-  // "n<N>r<I>" -> N and I.
-  static bool ParseLookupTag(const std::string& Tag, int& N, int& I) {
-    return std::sscanf(Tag.c_str(), "n%dr%d", &N, &I) == 2;
+  // Reads Lead and the number after it from the front of S.
+  static bool TakeNumber(std::string_view& S, char Lead, int& Value) {
+    if (S.empty() || S[0] != Lead) return false;
+    const auto [end, ec] = std::from_chars(S.data() + 1, S.data() + S.size(), Value);
+    if (ec != std::errc()) return false;
+    S.remove_prefix(static_cast<size_t>(end - S.data()));
+    return true;
+  }
+  // "c<N>" (an echo request) -> N.
+  static bool ParseEchoTag(std::string_view Tag, int& N) {
+    return TakeNumber(Tag, 'c', N) && Tag.empty();
+  }
+  // "n<N>r<I>" (a lookup or session for recipient I of check N) -> N and I.
+  static bool ParseLookupTag(std::string_view Tag, int& N, int& I) {
+    return TakeNumber(Tag, 'n', N) && TakeNumber(Tag, 'r', I) && Tag.empty();
   }
 
   void ReadEvents() {
@@ -241,7 +269,7 @@ class CheckSoak : public ::testing::Test {
       if (e[0] != "mail" && e[0] != "close") ++Drawn[e[0] + " " + e[2].substr(0, e[2].find('/'))];
       if (e[0] == "http" || e[0] == "close") {
         int n = -1;
-        if (std::sscanf(e[1].c_str(), "c%d", &n) != 1) ADD_FAILURE() << "echo request " << e[1];
+        if (!ParseEchoTag(e[1], n)) ADD_FAILURE() << "echo request " << e[1];
         if (e[0] == "close")
           KeptClosed.insert(n);
         else
