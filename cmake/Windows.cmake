@@ -1,11 +1,10 @@
 # Settings of the Windows build (cross-compiled with cmake/toolchain-mingw-*.cmake).
 #
-# Layers: the socket stack, the protocols and the platform services are built
-# and tested; the user interface, the about box and the program itself are not
-# built for Windows yet (they need the Win32 front end).
+# Layers: the socket stack, the protocols and the platform services; the
+# component layer with its headless backend (for the tests of the main window
+# and the about box, which run here as on Linux) and its native Win32 backend,
+# the about box and the program. The Qt backend is Linux only.
 set(CORVALE_LAYERS platform net/transport net/dns net/mail net/http)
-# The user interface on the native Win32 backend, the about box and the
-# program, once the backend is in the tree.
 if(EXISTS ${CMAKE_SOURCE_DIR}/ui/win32/CMakeLists.txt)
   list(APPEND CORVALE_LAYERS ui ui/headless ui/win32 about app)
 endif()

@@ -1,8 +1,7 @@
 #pragma once
 // Helpers of the about tests: a private temporary directory, copies of the
-// running test executable with and without its version section, and the
-// shipped picture.
-#include <cstdlib>
+// running test executable and of a program without version information, a
+// damaged version block, and the shipped picture.
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -42,14 +41,42 @@ inline std::string CopySelf(const std::string& Dir, const std::string& Name) {
   return copy;
 }
 
-// A copy of this test executable without its version section.
-inline std::string CopySelfStripped(const std::string& Dir, const std::string& Name) {
-  const std::string copy = CopySelf(Dir, Name);
-  const std::string cmd =
-      std::string("objcopy --remove-section ") + kVersionSection + " '" + copy + "'";
-  if (std::system(cmd.c_str()) != 0) return {};
+// A copy at Dir/Name of a program of this build that carries no version
+// information (it does not link the about box).
+inline std::string CopyWithoutVersion(const std::string& Dir, const std::string& Name) {
+  const std::string copy = Dir + "/" + Name;
+  std::filesystem::copy_file(CORVALE_PLAIN_EXE, copy,
+                             std::filesystem::copy_options::overwrite_existing);
   return copy;
 }
+
+// Overwrites the bytes at Offset of the version block that the executable
+// file Path carries (its version section on Linux, its version resource on
+// Windows) with Bytes. False when the file has no such block or cannot be
+// changed. (AboutTestSupport.cpp: the one part that differs by system.)
+bool PatchVersionBlock(const std::string& Path, size_t Offset, const std::string& Bytes);
+
+// Replaces the desktop's opener of web addresses for the life of the object:
+// with a stand-in that writes the address it is given to the file Note, or,
+// when Note is empty, with nothing that can run. Dir is a private folder for
+// the stand-in. Linux: an xdg-open script first on PATH (or a PATH without
+// any). Windows: the "open" command of http addresses in the registry, which
+// the shell reads for every call.
+class ScopedWebOpener {
+ public:
+  ScopedWebOpener(const std::string& Dir, const std::string& Note);
+  ~ScopedWebOpener();
+  ScopedWebOpener(const ScopedWebOpener&) = delete;
+  ScopedWebOpener& operator=(const ScopedWebOpener&) = delete;
+
+  // What the stand-in wrote, without a final line end; waits until it has
+  // written (the opener runs on its own), empty after kOpenerWaitMs.
+  std::string Opened() const;
+
+ private:
+  std::string FNote, FOld;
+  bool FHadOld = false;
+};
 
 inline std::string ReadAll(const std::string& Path) {
   return files::ReadFile(Path);

@@ -2,7 +2,6 @@
 // delivery: the window on the headless backend, nginx as the echo page,
 // dnsmasq answering MX queries, and scripted exchangers.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <memory>
@@ -13,9 +12,13 @@
 #include "platform/Files.h"
 #include "tests/support/DnsmasqServer.h"
 #include "tests/support/NginxServer.h"
-#include "tests/support/ScriptedTcpServer.h"
+#include "tests/support/TestEnv.h"
 #include "ui/Application.h"
 #include "ui/headless/HeadlessBackend.h"
+
+// After the component layer's headers: on Windows the scripted server brings
+// the system's headers, which define some of the layer's names as macros.
+#include "tests/support/ScriptedTcpServer.h"
 
 namespace {
 
@@ -67,8 +70,7 @@ class Form1MailTest : public ::testing::Test {
   // A window without a settings file whose check finds 10.0.0.2 where
   // 10.0.0.1 was, and whose mail goes to Mx.
   TForm1& Open(const ScriptedTcpServer& Mx, const std::string& Email) {
-    char tmpl[] = "/tmp/corvale-mail-XXXXXX";
-    Dir = mkdtemp(tmpl);
+    Dir = testenv::MakeTempDir("corvale-mail-");
     auto b = std::make_unique<THeadlessBackend>();
     Ui = b.get();
     App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");

@@ -2,7 +2,6 @@
 // on loopback: nginx as the echo page, dnsmasq answering MX queries and
 // aiosmtpd as every domain's mail exchanger.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +11,7 @@
 #include "tests/support/AiosmtpdServer.h"
 #include "tests/support/DnsmasqServer.h"
 #include "tests/support/NginxServer.h"
+#include "tests/support/TestEnv.h"
 #include "ui/Application.h"
 #include "ui/headless/HeadlessBackend.h"
 
@@ -45,8 +45,7 @@ class Form1NetTest : public ::testing::Test {
   }
 
   Form1NetTest() {
-    char tmpl[] = "/tmp/corvale-net-XXXXXX";
-    Dir = mkdtemp(tmpl);
+    Dir = testenv::MakeTempDir("corvale-net-");
     auto b = std::make_unique<THeadlessBackend>();
     Ui = b.get();
     App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");

@@ -13,6 +13,11 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace testenv {
@@ -91,6 +96,59 @@ std::string MakeTempDir(const std::string& prefix) {
   if (::mkdtemp(buf.data()) == nullptr)
     throw std::runtime_error("mkdtemp " + templ + ": " + std::strerror(errno));
   return buf.data();
+#endif
+}
+
+ScopedWriteProtect::ScopedWriteProtect(std::string dir, std::string file)
+    : Dir_(std::move(dir)), File_(std::move(file)) {
+#ifdef _WIN32
+  const std::string path = Dir_ + "/" + File_;
+  const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE) Held_ = h;
+#else
+  std::filesystem::permissions(
+      Dir_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+#endif
+}
+
+ScopedWriteProtect::~ScopedWriteProtect() {
+#ifdef _WIN32
+  if (Held_) CloseHandle(static_cast<HANDLE>(Held_));
+#else
+  std::error_code ec;
+  std::filesystem::permissions(Dir_, std::filesystem::perms::owner_all, ec);
+#endif
+}
+
+bool ScopedWriteProtect::Binds() {
+#ifdef _WIN32
+  return true;
+#else
+  return ::geteuid() != 0;
+#endif
+}
+
+ScopedFileSizeLimit::ScopedFileSizeLimit(uint64_t bytes) {
+#ifdef _WIN32
+  (void)bytes;
+#else
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  OldSoft_ = limit.rlim_cur;
+  OldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+  limit.rlim_cur = bytes;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+#endif
+}
+
+ScopedFileSizeLimit::~ScopedFileSizeLimit() {
+#ifndef _WIN32
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = OldSoft_;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, OldHandler_);
 #endif
 }
 

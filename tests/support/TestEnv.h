@@ -1,6 +1,7 @@
 #pragma once
 // The test process's environment and temporary folders, the same on Linux and
 // Windows.
+#include <cstdint>
 #include <string>
 
 namespace testenv {
@@ -65,5 +66,47 @@ class ScopedTz {
 // folder of that name in the user's temporary folder on Windows. Raises
 // std::runtime_error when it cannot.
 std::string MakeTempDir(const std::string& prefix);
+
+// Makes replacing the file File in the folder Dir fail with "access denied"
+// for the life of the object, and undoes it afterwards. Linux: the folder loses
+// its write permission, so nothing can be created or renamed in it (this does
+// not bind root: see Binds). Windows: another handle holds the file open
+// without sharing its deletion, so no rename may replace it, whoever runs the
+// program (a read-only mark would not stop a rename under Wine).
+class ScopedWriteProtect {
+ public:
+  ScopedWriteProtect(std::string dir, std::string file);
+  ~ScopedWriteProtect();
+  ScopedWriteProtect(const ScopedWriteProtect&) = delete;
+  ScopedWriteProtect& operator=(const ScopedWriteProtect&) = delete;
+  // Whether the protection stops this process.
+  static bool Binds();
+
+ private:
+  std::string Dir_, File_;
+  void* Held_ = nullptr;  // Windows: the handle that holds the file
+};
+
+// Limits the size of every file this process writes to bytes, for the life of
+// the object: a write past it fails as on a full disk (Linux: RLIMIT_FSIZE,
+// with SIGXFSZ ignored so that the write returns the error). Windows has no
+// such per-process limit: kFileSizeLimitAvailable is false there and the
+// object does nothing.
+#ifdef _WIN32
+inline constexpr bool kFileSizeLimitAvailable = false;
+#else
+inline constexpr bool kFileSizeLimitAvailable = true;
+#endif
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(uint64_t bytes);
+  ~ScopedFileSizeLimit();
+  ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+  ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+
+ private:
+  uint64_t OldSoft_ = 0;
+  void (*OldHandler_)(int) = nullptr;
+};
 
 }  // namespace testenv
