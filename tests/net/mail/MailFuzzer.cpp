@@ -3,13 +3,16 @@
 // the target; the rest is its input.
 //
 //   0  base64 decoder (fed in pieces), 1 quoted-printable decoder,
-//   2  UU decoder, 3 address list and address text reader,
+//   2  UU or XX decoder (each of 0 to 2 run again after a reset must give the
+//      same output), 3 address list and address text reader,
 //   4  base64 and quoted-printable encode/decode round trip,
-//   5  message writer: subject, name and body lines from the input; the data
-//      must stay transparent (no bare CR or LF, no line ".") and every header
-//      line a header or a continuation.
+//   5  message writer: subject, name, body lines and (with parts) an
+//      attachment from the input, under one of several locales; the data must
+//      stay transparent (no bare CR or LF, no line ".") and every header line a
+//      header or a continuation.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <string>
@@ -18,6 +21,7 @@
 #include "net/mail/IdCoder.h"
 #include "net/mail/IdMessage.h"
 #include "net/mail/IdMessageClient.h"
+#include "platform/TempFile.h"
 
 namespace {
 
@@ -35,6 +39,14 @@ std::string Run(TIdCoder& C, std::string_view In, size_t Piece) {
   return out;
 }
 
+// A reset coder codes the same input to the same output: nothing of the first
+// run stays behind.
+void DecodesAgainAfterReset(TIdCoder& C, std::string_view In, size_t Piece) {
+  const std::string first = Run(C, In, Piece);
+  C.ResetCoder();
+  Check(Run(C, In, Piece) == first);
+}
+
 struct Capture : TIdMessageClient {
   void WriteText(const std::string& AText) override { Out += AText; }
   std::string Out;
@@ -44,7 +56,21 @@ void WriterKeepsTransparency(std::string_view In, uint8_t Flags) {
   static Capture c;
   c.Out.clear();
   c.TextCharset = (Flags & 1) ? "CP1252" : "UTF-8";
+  // The user's locale picks the header charset (ISO-2022-JP for Japanese with
+  // a non-UTF-8 text charset).
+  static const char* const kLocales[][2] = {
+      {"", ""}, {"ja", "JP"}, {"zh", "CN"}, {"zh", "TW"}, {"ko", "KR"}};
+  const auto& locale = kLocales[(Flags >> 2) % std::size(kLocales)];
+  c.LocaleLanguage = locale[0];
+  c.LocaleTerritory = locale[1];
   TIdMessage m;
+  // The attachment's file, removed when the message is written or fails to be.
+  struct TempInput {
+    std::string Path;
+    ~TempInput() {
+      if (!Path.empty()) files::DeleteFile(Path);
+    }
+  } attachment;
   size_t third = In.size() / 3;
   m.Subject = std::string(In.substr(0, third));
   m.From.Name = std::string(In.substr(third, third));
@@ -58,6 +84,21 @@ void WriterKeepsTransparency(std::string_view In, uint8_t Flags) {
   if (Flags & 2) {
     m.MessageParts.Add<TIdText>().Body.Add(std::string(In));
     m.MessageParts.Add<TIdText>().Body.Add(std::string(In.substr(third)));
+  }
+  // For every fourth input length, an attachment whose file holds the input, in
+  // one of the transfer encodings (7bit copies it through the data's
+  // transparency rules); the file costs more than the rest of the run.
+  if ((Flags & 2) && In.size() % 4 == 0) {
+    const std::string path = files::CreateTempFile("CrvFuzz");
+    if (FILE* f = std::fopen(path.c_str(), "wb")) {
+      std::fwrite(In.data(), 1, In.size(), f);
+      std::fclose(f);
+    }
+    static const char* const kTransfers[] = {"base64", "quoted-printable", "7bit"};
+    TIdAttachment& a = m.MessageParts.Add<TIdAttachment>();
+    a.FileName = path;
+    a.SetContentTransfer(kTransfers[In.size() % std::size(kTransfers)]);
+    attachment.Path = path;
   }
   c.WriteMessage(m);
   const std::string& o = c.Out;
@@ -103,18 +144,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
       case 0: {
         TIdBase64Decoder d;
         d.SetBufferSize(static_cast<int>(piece));
-        Run(d, in, piece);
+        DecodesAgainAfterReset(d, in, piece);
         break;
       }
       case 1: {
         TIdQuotedPrintableDecoder d;
         d.SetBufferSize(static_cast<int>(piece));
-        Run(d, in, piece);
+        DecodesAgainAfterReset(d, in, piece);
         break;
       }
       case 2: {
-        TIdUUDecoder d;
-        Run(d, in, piece);
+        if ((sel >> 3) & 1) {
+          TIdXXDecoder d;
+          DecodesAgainAfterReset(d, in, piece);
+        } else {
+          TIdUUDecoder d;
+          DecodesAgainAfterReset(d, in, piece);
+        }
         break;
       }
       case 3: {
@@ -135,6 +181,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         qe.SetBufferSize(static_cast<int>(piece));
         TIdQuotedPrintableDecoder qd;
         Check(Run(qd, Run(qe, in, piece), piece) == in);
+        // The one-call form the mail client's authentication uses.
+        TIdBase64Decoder bd2;
+        Check(Run(bd2, EncodeBase64Text(in), 4096) == in);
         break;
       }
       case 5:
