@@ -1,10 +1,9 @@
-// Changing the version block inside an executable file, for the tests of the
-// version reader: with objcopy on the section of a Linux executable, in place
-// in the resource of a Windows one (found by the system's resource calls).
-//
-// Not AboutTestSupport.h: on Windows the system's header declares its own
-// version records under the names the platform header uses, so the class and
-// the function are declared again here, as they are there.
+// The about tests' helpers that differ by system: changing the version block
+// inside an executable file (objcopy on the section of a Linux executable; in
+// place in the resource of a Windows one, found by the system's resource
+// calls), and the stand-in web opener.
+#include "tests/about/AboutTestSeams.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -23,19 +22,6 @@
 #endif
 
 namespace about_test {
-
-class ScopedWebOpener {
- public:
-  ScopedWebOpener(const std::string& Dir, const std::string& Note);
-  ~ScopedWebOpener();
-  std::string Opened() const;
-
- private:
-  std::string FNote, FOld;
-  bool FHadOld = false;
-};
-
-bool PatchVersionBlock(const std::string& Path, size_t Offset, const std::string& Bytes);
 
 namespace {
 
