@@ -38,7 +38,8 @@ std::string Format(const char* Fmt, Args... args) {
   int n = std::snprintf(nullptr, 0, Fmt, args...);
   if (n <= 0) return std::string();
   std::string out(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(out.data(), out.size(), Fmt, args...);
+  // Writes the n bytes measured above and the terminating NUL.
+  (void)std::snprintf(out.data(), out.size(), Fmt, args...);
   out.resize(static_cast<size_t>(n));
   return out;
 }

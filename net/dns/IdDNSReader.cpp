@@ -21,8 +21,8 @@ uint8_t TIdDNSReader::U8(int Check) {
 
 uint16_t TIdDNSReader::U16(int Check) {
   Require(2, Check);
-  uint16_t v = static_cast<uint16_t>((static_cast<uint8_t>(Data[Pos]) << 8) |
-                                     static_cast<uint8_t>(Data[Pos + 1]));
+  auto v = static_cast<uint16_t>((static_cast<uint8_t>(Data[Pos]) << 8) |
+                                 static_cast<uint8_t>(Data[Pos + 1]));
   Pos += 2;
   return v;
 }
@@ -63,7 +63,7 @@ std::string TIdDNSReader::Name() {
   size_t segmentStart = Pos;
   for (;;) {
     if (Pos >= Data.size()) Fail(dnscheck::NameByte);
-    uint8_t b = static_cast<uint8_t>(Data[Pos]);
+    auto b = static_cast<uint8_t>(Data[Pos]);
     if (b == 0) {
       ++Pos;
       break;

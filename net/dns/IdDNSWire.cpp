@@ -3,6 +3,7 @@
 #include "net/dns/IdDNSWire.h"
 
 #include <initializer_list>
+#include <ranges>
 #include <vector>
 
 #include "net/dns/IdDNSLimits.h"
@@ -169,7 +170,7 @@ void EncodeDNSQuestionName(std::string& Out, const std::string& QName, uint16_t 
   while (!rest.empty()) labels.push_back(text::Fetch(rest, "."));
   if (QType == dnstype::PTR) {
     // RFC 1035 3.5: the address's bytes in reverse order under in-addr.arpa.
-    for (auto it = labels.rbegin(); it != labels.rend(); ++it) PutLabel(Out, *it);
+    for (const std::string& label : std::views::reverse(labels)) PutLabel(Out, label);
     PutLabel(Out, "in-addr");
     PutLabel(Out, "arpa");
     return;

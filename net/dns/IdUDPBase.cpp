@@ -3,7 +3,8 @@
 TIdUDPBase::TIdUDPBase(TComponent* AOwner) : TIdComponent(AOwner) {}
 
 TIdUDPBase::~TIdUDPBase() {
-  SetActive(false);
+  // This class's own members: a derived part is already gone here.
+  if (TIdUDPBase::GetActive()) TIdUDPBase::CloseBinding();
 }
 
 bool TIdUDPBase::GetActive() const {

@@ -186,9 +186,9 @@ void TIdHTTP::PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TSt
         Request.ContentLength = 0;
         break;
       case TIdHTTPMethod::hmPost:
-        if (auto* list = std::get_if<const TStringList*>(&ASource); list && *list)
+        if (const auto* list = std::get_if<const TStringList*>(&ASource); list && *list)
           Request.ContentLength = static_cast<int64_t>((*list)->Text().size());
-        else if (auto* stream = std::get_if<TStream*>(&ASource); stream && *stream)
+        else if (const auto* stream = std::get_if<TStream*>(&ASource); stream && *stream)
           Request.ContentLength = (*stream)->Size();
         else
           throw EIdObjectTypeNotSupported();
@@ -221,7 +221,7 @@ void TIdHTTP::PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TSt
     head += "\r\n";
     WriteText(head);
     if (AMethod == TIdHTTPMethod::hmPost) {
-      if (auto* list = std::get_if<const TStringList*>(&ASource))
+      if (const auto* list = std::get_if<const TStringList*>(&ASource))
         WriteLines(**list);
       else
         WriteFromStream(std::get<TStream*>(ASource), true, false);

@@ -204,7 +204,7 @@ class TIdHTTP : public TIdTCPClient {
   // Whether the response has a body at all (RFC 9112 section 6.3).
   bool ResponseHasBody(TIdHTTPMethod AMethod) const;
   void ReadBody(TStream* ADestination);
-  void ReadChunkedBody(TStream* ADestination);
+  void ReadChunkedBody(TStream* ASink);
   int64_t ReadChunkSize();
   void FinishResponse(bool AResponseIs10);
   // Takes in, without waiting, what the server has sent since (a close).

@@ -230,7 +230,9 @@ TDateTime InternetDateToLocal(std::string_view AText) {
     year += 2000;
   else if (year >= kTwoDigitYearPivot && year < 100)
     year += 1900;
-  int hour = 0, minute = 0, second = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
   s = text::TrimLeft(s);
   if (s.find(':') != std::string::npos) {
     std::string time = text::Fetch(s, " ");
@@ -238,7 +240,8 @@ TDateTime InternetDateToLocal(std::string_view AText) {
     if (!text::TryStrToInt(text::Fetch(time, ":"), minute)) minute = 0;
     if (!text::TryStrToInt(time, second)) second = 0;
   }
-  TDateTime date, time;
+  TDateTime date;
+  TDateTime time;
   if (!TryEncodeDate(year, month, day, date) || !TryEncodeTime(hour, minute, second, 0, time))
     return 0;
   TDateTime parsed = date + time;

@@ -22,8 +22,8 @@ bool IsLineBlank(char c) {
 // blank and the printable characters pass, except "=" and the characters that
 // are not safe through every gateway (RFC 2045 6.7 rule 2, RFC 2049).
 struct QpTable {
-  bool Encode[256];
-  constexpr QpTable() : Encode() {
+  bool Encode[256]{};
+  constexpr QpTable() {
     for (int c = 0; c < 256; ++c) Encode[c] = !(c == ' ' || (c >= 33 && c <= 126));
     for (char c : std::string_view("=!#$[\\]^`{|}~@\""))
       Encode[static_cast<unsigned char>(c)] = true;
@@ -216,16 +216,16 @@ void TId3To4Coder::Encode(std::string_view AIn, bool AFinal) {
     AIn.remove_prefix(1);
   }
   if (Carry.size() == 3) {
-    auto* c = reinterpret_cast<const unsigned char*>(Carry.data());
+    const auto* c = reinterpret_cast<const unsigned char*>(Carry.data());
     group(c[0], c[1], c[2]);
     Carry.clear();
   }
-  auto* p = reinterpret_cast<const unsigned char*>(AIn.data());
+  const auto* p = reinterpret_cast<const unsigned char*>(AIn.data());
   size_t whole = AIn.size() / 3 * 3;
   for (size_t i = 0; i < whole; i += 3) group(p[i], p[i + 1], p[i + 2]);
   Carry.append(AIn.substr(whole));
   if (AFinal && !Carry.empty()) {
-    auto* c = reinterpret_cast<const unsigned char*>(Carry.data());
+    const auto* c = reinterpret_cast<const unsigned char*>(Carry.data());
     unsigned b1 = Carry.size() > 1 ? c[1] : 0;
     group(c[0], b1, 0);
     if (PadChar == '=') {
@@ -244,7 +244,7 @@ void TId3To4Coder::Decode(std::string_view AIn, bool AFinal) {
   out.reserve((Carry.size() + AIn.size()) / 4 * 3 + 3);
   // A short last group: two characters give one byte, three give two.
   auto flushShort = [&] {
-    auto* c = reinterpret_cast<const unsigned char*>(Carry.data());
+    const auto* c = reinterpret_cast<const unsigned char*>(Carry.data());
     if (Carry.size() >= 2) out += static_cast<char>((c[0] << 2) | (c[1] >> 4));
     if (Carry.size() == 3) out += static_cast<char>(((c[1] & 15) << 4) | (c[2] >> 2));
     Carry.clear();
@@ -264,7 +264,7 @@ void TId3To4Coder::Decode(std::string_view AIn, bool AFinal) {
     }
     Carry += static_cast<char>(v);
     if (Carry.size() == 4) {
-      auto* c = reinterpret_cast<const unsigned char*>(Carry.data());
+      const auto* c = reinterpret_cast<const unsigned char*>(Carry.data());
       out += static_cast<char>((c[0] << 2) | (c[1] >> 4));
       out += static_cast<char>(((c[1] & 15) << 4) | (c[2] >> 2));
       out += static_cast<char>(((c[2] & 3) << 6) | c[3]);
@@ -319,7 +319,7 @@ void TIdQuotedPrintableEncoder::Write(std::string_view AIn, std::string& AOut) {
   AOut.reserve(AOut.size() + AIn.size() + AIn.size() / 4 + 8);
   const size_t n = AIn.size();
   for (size_t i = 0; i < n; ++i) {
-    unsigned char c = static_cast<unsigned char>(AIn[i]);
+    auto c = static_cast<unsigned char>(AIn[i]);
     if (!kQp.Encode[c]) {
       AOut += static_cast<char>(c);
     } else if (c == '\r' && i + 1 < n && AIn[i + 1] == '\n') {
@@ -501,7 +501,8 @@ const TIdCoderItem& TIdCoderCollection::FindCoder(std::string_view AContentType,
 TIdCoderCollection& CoderCollection() {
   static TIdCoderCollection registry = [] {
     TIdCoderCollection r;
-    const uint8_t E = CoderKindEncoder, D = CoderKindDecoder;
+    const uint8_t E = CoderKindEncoder;
+    const uint8_t D = CoderKindDecoder;
     r.RegisterCoder(CoderClassOf<TIdCoder>("TIdCoder"), E, 0, "", "application/octet-stream");
     r.RegisterCoder(CoderClassOf<TIdCoder>("TIdCoder"), D, 0, "", "application/octet-stream");
     r.RegisterCoder(CoderClassOf<TIdBase64Encoder>("TIdBase64Encoder"), E, 0, "base64", "");

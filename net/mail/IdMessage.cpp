@@ -115,7 +115,8 @@ void TIdMessageParts::Delete(int Index) {
 // --------------------------------------------------------------- TIdMessage
 
 TIdMessage::TIdMessage(TComponent* AOwner) : TComponent(AOwner) {
-  Clear();
+  // This class's own Clear: a derived part does not exist yet.
+  TIdMessage::Clear();
 }
 
 void TIdMessage::Clear() {

@@ -291,7 +291,7 @@ std::string TIdMessageClient::EncodeHeaderText(std::string_view AText, std::stri
 
 std::string TIdMessageClient::FormatAddress(const TIdEMailAddressItem& AItem,
                                             const THeaderCharset& ACharset) const {
-  const std::string address = RawHeaderValue(AItem.Address);
+  std::string address = RawHeaderValue(AItem.Address);
   if (AItem.Name.empty()) return address;
   bool plain = true;
   for (char c : AItem.Name)
@@ -336,7 +336,13 @@ std::string TIdMessageClient::FormatMailDate(TDateTime ADate) {
   static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  int y, mo, d, h, mi, s, ms;
+  int y = 0;
+  int mo = 0;
+  int d = 0;
+  int h = 0;
+  int mi = 0;
+  int s = 0;
+  int ms = 0;
   DecodeDate(ADate, y, mo, d);
   DecodeTime(ADate, h, mi, s, ms);
   if (mo < 1 || mo > 12) mo = 1;

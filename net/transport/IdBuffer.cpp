@@ -5,7 +5,7 @@
 namespace {
 // Consumed bytes are kept (not moved) until they are at least this many and
 // more than the unread rest; moving then costs no more than the bytes consumed.
-constexpr size_t kCompactThreshold = 64 * 1024;
+constexpr size_t kCompactThreshold = size_t{64} * 1024;
 }  // namespace
 
 void TIdBuffer::SetSize(int64_t NewSize) {

@@ -29,8 +29,12 @@ std::string WrapText(std::string_view Line, int Width) {
   const size_t len = Line.size();
   auto at = [&](size_t p) { return Line[p - 1]; };
   std::string result;
-  size_t col = 1, pos = 1, lineStart = 1, breakPos = 0;
-  bool inQuote = false, existingBreak = false;
+  size_t col = 1;
+  size_t pos = 1;
+  size_t lineStart = 1;
+  size_t breakPos = 0;
+  bool inQuote = false;
+  bool existingBreak = false;
   while (pos <= len) {
     const char cur = at(pos);
     if (IsLeadByte(cur)) {

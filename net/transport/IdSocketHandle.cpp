@@ -3,7 +3,8 @@
 #include "net/transport/IdException.h"
 
 TIdSocketHandle::~TIdSocketHandle() {
-  Close(true);
+  // This class's own Close: a derived part is already gone here.
+  TIdSocketHandle::Close(true);
 }
 
 void TIdSocketHandle::Assign(const TIdSocketHandle& Source) {

@@ -335,7 +335,7 @@ class TIdStackPosix : public TIdStack {
       std::vector<int> ready;
       for (int sock : *l) {
         short re = fds[i++].revents;
-        short hit = static_cast<short>(ev | (ev == POLLPRI ? 0 : (POLLHUP | POLLERR)));
+        auto hit = static_cast<short>(ev | (ev == POLLPRI ? 0 : (POLLHUP | POLLERR)));
         if (ev == POLLOUT) hit = static_cast<short>(POLLOUT | POLLERR | POLLHUP);
         if (re & (hit | POLLNVAL)) ready.push_back(sock);
       }
@@ -372,7 +372,8 @@ class TIdStackPosix : public TIdStack {
   int SockSetOption(TIdStackSocketHandle S, int Level, int OptName, const void* OptVal,
                     int OptLen) override {
     // The library's option numbers to this platform's.
-    int level = Level, name = OptName;
+    int level = Level;
+    int name = OptName;
     if (Level == Id_SOL_SOCKET) {
       level = SOL_SOCKET;
       if (OptName == Id_SO_BROADCAST) name = SO_BROADCAST;
