@@ -4,6 +4,12 @@
 // which a build without a configured echo host talks to. Each test starts the
 // program beside its own settings file, waits for what it expects, and ends it
 // by closing its window. The same cases as the Linux end-to-end test.
+//
+// The program's folder is a Linux folder, and the test reads the settings file
+// on the Linux side (through the peer broker), never through Wine: Wine
+// refuses to rename a file over one that any Windows handle holds open, even
+// one opened to share deletion, so a read by the test at the moment the
+// program replaces its settings file would make that save fail.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Files.h"
 #include "tests/support/AiosmtpdServer.h"
 #include "tests/support/DnsmasqServer.h"
+#include "tests/support/HostProcess.h"
 #include "tests/support/NginxServer.h"
 // clang-format off
 #include <windows.h>
@@ -28,8 +34,9 @@ using namespace std::chrono_literals;
 
 const char kSandbox[] = "127.7.0.1";
 // Longest a test waits for the program to do what it expects. A check without
-// a DNS answer waits the program's 10 s lookup time-out; Wine starts slowly.
-constexpr auto kWait = 40s;
+// a DNS answer waits the program's 10 s lookup time-out; Wine starts slowly,
+// and on a loaded machine a first check was seen to take 30 s.
+constexpr auto kWait = 60s;
 // Longest the program may take to end once its window is closed.
 constexpr DWORD kExitWaitMs = 20000;
 
@@ -62,12 +69,12 @@ class CorvaleWin32E2E : public ::testing::Test {
 #if !CORVALE_SANDBOX_BUILD
     GTEST_SKIP() << "this build talks to a configured echo host, not to the sandbox";
 #endif
-    Dir = fs::temp_directory_path() /
-          ("corvale-e2e-" + std::to_string(GetCurrentProcessId()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(Dir);
-    // The build tree is a Linux path: Wine shows the root file system as Z:.
-    fs::copy_file("Z:" CORVALE_BINARY_DIR "/app/Corvale.exe", Dir / "Corvale.exe");
+    Dir = host::MakeTempDir("corvale-e2e-");
+    // Linux paths: Wine shows the root file system as Z:.
+    WinDir = "Z:" + Dir;
+    for (char& c : WinDir)
+      if (c == '/') c = '\\';
+    fs::copy_file("Z:" CORVALE_BINARY_DIR "/app/Corvale.exe", WinDir + "\\Corvale.exe");
     Web.Pin(kSandbox, 80);
     Dns.Pin(kSandbox, 53);
     Dns.Options = {"mx-host=a.test,127.7.0.1,10", "mx-host=b.test,127.7.0.1,10",
@@ -76,19 +83,18 @@ class CorvaleWin32E2E : public ::testing::Test {
   }
   void TearDown() override {
     Stop();
-    std::error_code ec;
-    if (!Dir.empty()) fs::remove_all(Dir, ec);
+    if (!Dir.empty()) host::RemoveTree(Dir);
   }
 
   void Run(const std::string& Ini) {
-    std::ofstream((Dir / "Corvale.ini").string(), std::ios::binary) << Ini;
-    const std::string exe = (Dir / "Corvale.exe").string();
+    std::ofstream(WinDir + "\\Corvale.ini", std::ios::binary) << Ini;
+    const std::string exe = WinDir + "\\Corvale.exe";
     std::string cmd = "\"" + exe + "\"";
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               Dir.string().c_str(), &si, &pi));
+                               WinDir.c_str(), &si, &pi));
     CloseHandle(pi.hThread);
     Process = pi.hProcess;
     Pid = pi.dwProcessId;
@@ -114,10 +120,10 @@ class CorvaleWin32E2E : public ::testing::Test {
       if (Done()) return true;
     return Done();
   }
+  // The settings file as the Linux side reads it; empty while there is none.
   std::string Ini() const {
-    return files::FileExists((Dir / "Corvale.ini").string())
-               ? files::ReadFile((Dir / "Corvale.ini").string())
-               : std::string();
+    const host::RunResult r = host::Run({"/bin/cat", Dir + "/Corvale.ini"}, "");
+    return host::ExitedCleanly(r.Status) ? r.Output : std::string();
   }
   bool Stored(const std::string& IP) const {
     return Ini().find("\r\nIP            " + IP + "\r\n") != std::string::npos;
@@ -129,7 +135,8 @@ class CorvaleWin32E2E : public ::testing::Test {
     Smtp.Start();
   }
 
-  fs::path Dir;
+  std::string Dir;     // the program's folder, a Linux path
+  std::string WinDir;  // the same folder as the program sees it
   HANDLE Process = nullptr;
   DWORD Pid = 0;
   NginxServer Web;
