@@ -181,6 +181,7 @@ class Win32Backend : public TBackend {
   UINT FTaskbarCreated = 0;
   int Dpi = kDesignDpi;
   bool FTerminated = false;
+  bool FQuitPosted = false;  // Terminate has asked the thread's loops to end
   TCursor FScreenCursor = TCursor::crDefault;
   std::map<std::string, HFONT> FFonts;
   std::map<TColor, HBRUSH> FBrushes;
@@ -256,8 +257,17 @@ class FormPeer : public WindowPeer {
     } else {
       const bool wasVisible = IsWindowVisible(Hwnd);
       ShowWindow(Hwnd, IsIconic(Hwnd) ? SW_RESTORE : SW_SHOW);
-      SetForegroundWindow(Hwnd);
-      BringWindowToTop(Hwnd);
+      // To the front only when it is not there already: a change to the
+      // active window (a Show while shown, a new caption) leaves the stacking
+      // and the focus alone. While a modal window of its own is open, that
+      // window is the one brought forward, as a click on the task bar button
+      // does; the owner, disabled, stays behind it.
+      HWND front = Hwnd;
+      if (!IsWindowEnabled(Hwnd)) {
+        HWND popup = GetLastActivePopup(Hwnd);
+        if (popup && IsWindowVisible(popup) && IsWindowEnabled(popup)) front = popup;
+      }
+      if (GetForegroundWindow() != front) SetForegroundWindow(front);
       // The first control in the Tab order takes the focus when the window
       // appears, as in a dialog.
       if (!wasVisible && !IsChild(Hwnd, GetFocus())) {
@@ -814,6 +824,10 @@ Win32Backend::Win32Backend() : FInstance(GetModuleHandleA(nullptr)) {
 }
 
 Win32Backend::~Win32Backend() {
+  // A quit request that no loop took would end the first loop of whatever
+  // runs next on this thread (another application object in a test).
+  MSG quit;
+  if (FQuitPosted) PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
   // Icons the program left behind would stay in the notification area until
   // the mouse passes over them.
   for (auto& [key, data] : FTrayIcons) Shell_NotifyIconA(NIM_DELETE, &data);
@@ -968,8 +982,13 @@ void Win32Backend::Run() {
 
 void Win32Backend::Terminate() {
   FTerminated = true;
-  // Wakes a loop that waits for a message.
-  if (FUtility) PostMessageA(FUtility, WM_NULL, 0, 0);
+  // The quit request wakes a loop that waits for a message and also ends the
+  // system's own modal loops (a message box, a pop-up menu) that are running
+  // inside ours: a program told to end while an error box is open must not
+  // wait behind that box. Each of them hands the request on to the loop it
+  // runs in, down to ours.
+  if (!FQuitPosted) PostQuitMessage(0);
+  FQuitPosted = true;
 }
 
 int Win32Backend::MessageBox(const std::string& Text, const std::string& Caption, unsigned Flags) {

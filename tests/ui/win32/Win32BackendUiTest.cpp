@@ -56,6 +56,10 @@ struct Watch {
   bool MainEnabled = true;
   std::wstring AboutCaption;
   std::vector<std::string> AboutTexts;
+  HWND Main = nullptr;
+  HWND About = nullptr;
+  bool AboutStayedInFront = false;
+  bool BoxOutlivedTheEnd = false;
   bool Done = false;
 };
 Watch* gWatch = nullptr;  // the timer procedure's view of the running test
@@ -331,6 +335,48 @@ TEST_F(Win32MainWindow, IconCallbacksAndSystemCommands) {
   EXPECT_TRUE(App->Terminated());
 }
 
+TEST_F(Win32MainWindow, ShowingBringsTheWindowForwardWhenAnotherIsInFront) {
+  HWND other = CreateWindowExA(0, "STATIC", "other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200,
+                               100, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(other, nullptr);
+  SetForegroundWindow(other);
+  Pump();
+  ASSERT_EQ(GetForegroundWindow(), other);
+  // A double click on the icon of a window that is shown but behind.
+  PostMessageA(W, WM_USER + 1, 100, WM_LBUTTONDBLCLK);
+  Pump();
+  EXPECT_EQ(GetForegroundWindow(), W);
+  DestroyWindow(other);
+}
+
+// A program told to end while an error box is open (its window closed by
+// another program, the session ending) ends the box too, instead of waiting
+// behind it until someone presses OK.
+TEST_F(Win32MainWindow, ClosingTheWindowEndsAnOpenMessageBox) {
+  Watch watch;
+  watch.Main = W;
+  gWatch = &watch;
+  const UINT_PTR timer = SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR, DWORD) {
+    HWND box = FindWindowA("#32770", "Corvale");
+    if (!box || !IsWindowVisible(box)) return;
+    if (!gWatch->Done) {
+      gWatch->Done = true;
+      PostMessageA(gWatch->Main, WM_CLOSE, 0, 0);
+      return;
+    }
+    // Still open a tick after the close was handled: pressed here, so that
+    // the test ends either way.
+    gWatch->BoxOutlivedTheEnd = true;
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+  });
+  ShowMessage("An error.");
+  KillTimer(nullptr, timer);
+  gWatch = nullptr;
+  ASSERT_TRUE(watch.Done);
+  EXPECT_TRUE(App->Terminated());
+  EXPECT_FALSE(watch.BoxOutlivedTheEnd);
+}
+
 TEST_F(Win32MainWindow, TaskbarCreatedAddsTheIconAgain) {
   // The icon was added at creation; take it away behind the program's back,
   // as a restarting desktop does.
@@ -347,18 +393,30 @@ TEST_F(Win32MainWindow, AboutWindowIsModalAndEscapeClosesIt) {
   // The version line is read from the program's file: here, a copy of this
   // test, which carries the same resources.
   fs::copy_file(files::ExecutablePath(), Dir / "Corvale.exe");
-  // The about window, once it is up: look, then press Escape in it.
+  // The about window, once it is up: look, double-click the icon (which shows
+  // the main window), see the about window still in front, then press Escape
+  // in it.
   SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR Id, DWORD) {
-    HWND about = GetActiveWindow();
-    if (!about || !IsWindowVisible(about) || Text(about).rfind("About ", 0) != 0) return;
-    wchar_t caption[64] = {};
-    GetWindowTextW(about, caption, 64);
-    gWatch->AboutCaption = caption;
-    gWatch->MainEnabled = IsWindowEnabled(GetWindow(about, GW_OWNER));
-    EnumChildWindows(about, CollectText, 0);
+    if (!gWatch->About) {
+      HWND about = GetActiveWindow();
+      if (!about || !IsWindowVisible(about) || Text(about).rfind("About ", 0) != 0) return;
+      gWatch->About = about;
+      wchar_t caption[64] = {};
+      GetWindowTextW(about, caption, 64);
+      gWatch->AboutCaption = caption;
+      gWatch->MainEnabled = IsWindowEnabled(GetWindow(about, GW_OWNER));
+      EnumChildWindows(about, CollectText, 0);
+      PostMessageA(GetWindow(about, GW_OWNER), WM_USER + 1, 100, WM_LBUTTONDBLCLK);
+      return;
+    }
+    // The double click was handled before this tick (posted messages come
+    // before timer ticks).
+    gWatch->AboutStayedInFront = GetForegroundWindow() == gWatch->About;
     gWatch->Done = true;
     KillTimer(nullptr, Id);
-    PostMessageA(GetFocus() ? GetFocus() : about, WM_KEYDOWN, VK_ESCAPE, 0);
+    HWND focus = GetFocus();
+    PostMessageA(focus && IsChild(gWatch->About, focus) ? focus : gWatch->About, WM_KEYDOWN,
+                 VK_ESCAPE, 0);
   });
   // "About" from the menu bar.
   HMENU bar = GetMenu(W);
@@ -367,6 +425,7 @@ TEST_F(Win32MainWindow, AboutWindowIsModalAndEscapeClosesIt) {
   ASSERT_TRUE(watch.Done);
   EXPECT_EQ(watch.AboutCaption, L"About Corvale \u00AE");
   EXPECT_FALSE(watch.MainEnabled);
+  EXPECT_TRUE(watch.AboutStayedInFront) << "showing the main window pushed the about window back";
   EXPECT_TRUE(IsWindowEnabled(main));
   // The version line comes from the executable's own version resource.
   EXPECT_NE(std::find(watch.AboutTexts.begin(), watch.AboutTexts.end(), "2.0 (Build: 2000.1)"),
