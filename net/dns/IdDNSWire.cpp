@@ -2,8 +2,8 @@
 // 3.4 (RDATA of the standard types), 3.5 (IN-ADDR.ARPA names).
 #include "net/dns/IdDNSWire.h"
 
+#include <algorithm>
 #include <initializer_list>
-#include <ranges>
 #include <vector>
 
 #include "net/dns/IdDNSLimits.h"
@@ -170,7 +170,10 @@ void EncodeDNSQuestionName(std::string& Out, const std::string& QName, uint16_t 
   while (!rest.empty()) labels.push_back(text::Fetch(rest, "."));
   if (QType == dnstype::PTR) {
     // RFC 1035 3.5: the address's bytes in reverse order under in-addr.arpa.
-    for (const std::string& label : std::views::reverse(labels)) PutLabel(Out, label);
+    // Reversed in place rather than through a reversing view, which clang++
+    // (the fuzz targets' compiler) cannot build with this standard library.
+    std::reverse(labels.begin(), labels.end());
+    for (const std::string& label : labels) PutLabel(Out, label);
     PutLabel(Out, "in-addr");
     PutLabel(Out, "arpa");
     return;
