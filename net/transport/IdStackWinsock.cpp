@@ -311,7 +311,36 @@ int TIdStackWinsock::SockListen(TIdStackSocketHandle S, int BackLog) {
 }
 
 int TIdStackWinsock::SockRecv(TIdStackSocketHandle S, void* Buf, int Len, int Flags) {
-  return Call(Lib->recv(ToSocket(S), static_cast<char*>(Buf), Len, Flags));
+  const int r = Call(Lib->recv(ToSocket(S), static_cast<char*>(Buf), Len, Flags));
+  if (r == 0 && Len > 0) {
+    // Winsock reports a peer's reset as WSAECONNRESET, but Wine answers it
+    // with zero bytes, like an orderly close. A send of no bytes tells the
+    // two apart: it fails with the reset on a reset connection and succeeds
+    // on one the peer has only closed (on Windows the reset never gets here).
+    if (const int reset = ResetBehindEnd(S)) {
+      LastError = reset;
+      return Id_SOCKET_ERROR;
+    }
+  }
+  return r;
+}
+
+int TIdStackWinsock::ResetBehindEnd(TIdStackSocketHandle S) {
+  const SOCKET s = ToSocket(S);
+  // Only a stream has an end to tell apart: on a datagram socket zero bytes
+  // are an empty datagram, and a send of none would be one too.
+  int type = 0;
+  int len = sizeof type;
+  if (Lib->getsockopt(s, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &len) ==
+          SOCKET_ERROR ||
+      type != SOCK_STREAM)
+    return 0;
+  char none = 0;
+  if (Lib->send(s, &none, 0, 0) != SOCKET_ERROR) return 0;
+  const int err = Lib->WSAGetLastError();
+  // Any other failure (a socket already shut down for sending) says nothing
+  // about how the peer ended.
+  return err == WSAECONNRESET || err == WSAECONNABORTED ? err : 0;
 }
 
 int TIdStackWinsock::SockRecvFrom(TIdStackSocketHandle S, void* Buf, int Len, int Flags,

@@ -86,6 +86,9 @@ class TIdStackWinsock : public TIdStack {
   struct TLibrary;
   // Records the library's error number of a failed call; passes the result on.
   int Call(int Result);
+  // After a receive of zero bytes on S: the error of a reset that ended the
+  // connection (WSAECONNRESET, WSAECONNABORTED), 0 for an orderly end.
+  int ResetBehindEnd(TIdStackSocketHandle S);
 
   std::unique_ptr<TLibrary> Lib;
   std::unique_ptr<TIdStackVersionWinsock> FVersion;

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <functional>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -12,7 +11,6 @@
 #include "net/transport/IdSocketHandle.h"
 #include "net/transport/IdStack.h"
 #include "tests/support/ScriptedTcpServer.h"
-#include "tests/support/TestEnv.h"
 
 namespace {
 
@@ -232,12 +230,6 @@ TEST(IdSMTPScripted, ClosingAfterAFault) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
-    if (testenv::kWindows && std::string(c.Name) == "reset") {
-      // Under Wine the client reads this reset as an orderly close
-      // ("Connection Closed Gracefully.") instead of error 10054.
-      std::cout << "[  SKIPPED ] case \"reset\" under Wine: a reset reads as an orderly close\n";
-      continue;
-    }
     ScriptedTcpServer srv(c.Peer);
     TIdSMTP smtp;
     Configure(smtp, srv);
