@@ -31,7 +31,9 @@ struct Decoder {
 [[noreturn]] void OnError(j_common_ptr Info) {
   auto* err = reinterpret_cast<ErrorManager*>(Info->err);
   (*Info->err->format_message)(Info, err->Message);
-  std::longjmp(err->Jump, 1);
+  // libjpeg's error exit must not return, and its C frames cannot carry a C++
+  // exception: the jump is the only way out (see above).
+  std::longjmp(err->Jump, 1);  // NOLINT(cert-err52-cpp)
 }
 
 // Warnings (level -1) mean corrupt data that libjpeg would paper over, such as
@@ -46,7 +48,7 @@ bool DecodeInto(const std::string& Data, Decoder& D, int MaxSide) {
   info.err = jpeg_std_error(&D.Err.Base);
   D.Err.Base.error_exit = OnError;
   D.Err.Base.emit_message = OnMessage;
-  if (setjmp(D.Err.Jump) != 0) {
+  if (setjmp(D.Err.Jump) != 0) {  // NOLINT(cert-err52-cpp): OnError's landing point
     jpeg_destroy_decompress(&info);
     return false;
   }
@@ -56,9 +58,10 @@ bool DecodeInto(const std::string& Data, Decoder& D, int MaxSide) {
   jpeg_read_header(&info, TRUE);
   if (info.image_width > static_cast<JDIMENSION>(MaxSide) ||
       info.image_height > static_cast<JDIMENSION>(MaxSide)) {
-    std::snprintf(D.Err.Message, sizeof D.Err.Message, "JPEG image is too large (%ux%u)",
-                  static_cast<unsigned>(info.image_width),
-                  static_cast<unsigned>(info.image_height));
+    // A cut message is still a message: the result is of no use here.
+    (void)std::snprintf(D.Err.Message, sizeof D.Err.Message, "JPEG image is too large (%ux%u)",
+                        static_cast<unsigned>(info.image_width),
+                        static_cast<unsigned>(info.image_height));
     jpeg_destroy_decompress(&info);
     return false;
   }

@@ -147,11 +147,11 @@ class TForm1 : public TForm {
 
   // Bounds of the network components (milliseconds, bytes), so that a stuck
   // or trickling echo or mail host holds the window only this long.
-  static constexpr int kConnectTimeoutMs = 15000;     // TCP connect
-  static constexpr int kReadTimeoutMs = 30000;        // longest silence of a peer
-  static constexpr int kExchangeTimeoutMs = 60000;    // one whole fetch or delivery
-  static constexpr int64_t kEchoBodyCap = 64 * 1024;  // an address page is tiny
-  static constexpr int kDnsReceiveTimeoutMs = 10000;  // each MX query
+  static constexpr int kConnectTimeoutMs = 15000;              // TCP connect
+  static constexpr int kReadTimeoutMs = 30000;                 // longest silence of a peer
+  static constexpr int kExchangeTimeoutMs = 60000;             // one whole fetch or delivery
+  static constexpr int64_t kEchoBodyCap = int64_t{64} * 1024;  // an address page is tiny
+  static constexpr int kDnsReceiveTimeoutMs = 10000;           // each MX query
   // The bounds the network components work with: the constants above unless a
   // test shortens them.
   struct TNetBounds {
