@@ -33,21 +33,22 @@ TEST(SettingsDirectory, WindowsKeepsEveryPlaceBesideTheExecutable) {
 
 #else
 
-// Sets or unsets one environment variable for a test's lifetime.
+// Sets or unsets one environment variable for a test's lifetime. The tests
+// run on one thread, so changing the environment races with nothing.
 class ScopedEnv {
  public:
   ScopedEnv(const char* Name, const char* Value) : name(Name) {
     if (const char* old = std::getenv(Name)) saved = old;
     if (Value)
-      setenv(Name, Value, 1);
+      setenv(Name, Value, 1);  // NOLINT(concurrency-mt-unsafe)
     else
-      unsetenv(Name);
+      unsetenv(Name);  // NOLINT(concurrency-mt-unsafe)
   }
   ~ScopedEnv() {
     if (saved)
-      setenv(name, saved->c_str(), 1);
+      setenv(name, saved->c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     else
-      unsetenv(name);
+      unsetenv(name);  // NOLINT(concurrency-mt-unsafe)
   }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
@@ -88,7 +89,7 @@ TEST(SettingsDirectory, FollowsTheConfigurationDirectoryRule) {
 }
 
 TEST(SettingsDirectory, WithoutAUsableHomeAsksThePasswordDatabase) {
-  const passwd* me = getpwuid(getuid());
+  const passwd* me = getpwuid(getuid());  // NOLINT(concurrency-mt-unsafe)
   ASSERT_NE(me, nullptr);
   const std::string expected = std::string(me->pw_dir) + "/.config/corvale/";
   for (const char* home : {static_cast<const char*>(nullptr), "", "relative"}) {
