@@ -35,12 +35,14 @@ TFileStream::TFileStream(const std::string& Path, Mode M) : Name(Path) {
 }
 
 TFileStream::~TFileStream() {
-  if (File) std::fclose(File);
+  // A write that did not reach the file was reported by Flush.
+  if (File) (void)std::fclose(File);
 }
 
 int64_t TFileStream::Read(void* Buffer, int64_t Count) {
   if (Count <= 0) return 0;
-  std::fseek(File, static_cast<long>(Pos), SEEK_SET);
+  if (std::fseek(File, static_cast<long>(Pos), SEEK_SET) != 0)
+    throw EInOutError("Read error on \"" + Name + "\"");
   size_t n = std::fread(Buffer, 1, static_cast<size_t>(Count), File);
   if (n == 0 && std::ferror(File)) throw EInOutError("Read error on \"" + Name + "\"");
   Pos += static_cast<int64_t>(n);
@@ -49,7 +51,9 @@ int64_t TFileStream::Read(void* Buffer, int64_t Count) {
 
 int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
   if (Count <= 0) return 0;
-  std::fseek(File, static_cast<long>(Pos), SEEK_SET);
+  // Writing anywhere but at the position would corrupt the file.
+  if (std::fseek(File, static_cast<long>(Pos), SEEK_SET) != 0)
+    throw EInOutError("Write error on \"" + Name + "\"");
   size_t n = std::fwrite(Buffer, 1, static_cast<size_t>(Count), File);
   if (n != static_cast<size_t>(Count)) throw EInOutError("Write error on \"" + Name + "\"");
   Pos += Count;
@@ -57,15 +61,21 @@ int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
 }
 
 int64_t TFileStream::Size() const {
-  long here = std::ftell(File);
-  std::fseek(File, 0, SEEK_END);
-  long end = std::ftell(File);
-  std::fseek(File, here, SEEK_SET);
+  const long here = std::ftell(File);
+  if (here < 0 || std::fseek(File, 0, SEEK_END) != 0)
+    throw EInOutError("Read error on \"" + Name + "\"");
+  const long end = std::ftell(File);
+  if (end < 0 || std::fseek(File, here, SEEK_SET) != 0)
+    throw EInOutError("Read error on \"" + Name + "\"");
   return end;
 }
 
+void TFileStream::Flush() {
+  if (std::fflush(File) != 0) throw EInOutError("Write error on \"" + Name + "\"");
+}
+
 void TFileStream::SetSize(int64_t NewSize) {
-  std::fflush(File);
+  Flush();
   if (ftruncate(fileno(File), static_cast<off_t>(NewSize)) != 0)
     throw EInOutError("Cannot resize \"" + Name + "\"");
   if (Pos > NewSize) Pos = NewSize;

@@ -53,6 +53,10 @@ class TFileStream : public TStream {
   int64_t Write(const void* Buffer, int64_t Count) override;
   int64_t Size() const override;
   void SetSize(int64_t NewSize) override;
+  // Hands the bytes still buffered to the system; raises EInOutError when it
+  // refuses them (a full disk). A writer calls it before relying on the file:
+  // closing cannot report an error.
+  void Flush();
 
  private:
   std::FILE* File = nullptr;

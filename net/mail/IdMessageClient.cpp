@@ -649,6 +649,9 @@ void TIdMessageClient::WriteAttachment(TIdAttachment& APart) {
       put(coder->CodeText(std::string_view(piece, static_cast<size_t>(n))));
     }
     if (!perLine) put(coder->EndInput());
+    // The part is sent from this file: a write the disk refused must fail
+    // here, not leave a shorter attachment to go out as if whole.
+    out.Flush();
   }
 
   std::string F = APart.FileName;

@@ -73,6 +73,18 @@ TEST(Stream, MemoryStreamReadsWritesAndResizes) {
   EXPECT_THROW(TFileStream("/nonexistent/dir/file", TFileStream::Mode::OpenRead), EInOutError);
 }
 
+// A full disk refuses buffered bytes only when they are handed over: Flush
+// must say so rather than let the file end short.
+TEST(Stream, FlushReportsAWriteTheDiskRefused) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no always-full device on Windows";
+#else
+  TFileStream full("/dev/full", TFileStream::Mode::Create);
+  EXPECT_EQ(full.Write("abc", 3), 3);  // still in the buffer
+  EXPECT_THROW(full.Flush(), EInOutError);
+#endif
+}
+
 TEST(DateTime, EncodeDecodeRoundTripsOverCenturies) {
   EXPECT_EQ(EncodeDate(1899, 12, 30), 0.0);
   EXPECT_EQ(EncodeDate(2026, 12, 6), 46362.0);
