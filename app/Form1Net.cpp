@@ -135,7 +135,7 @@ void TForm1::SendNotifyMail(const std::string& Name, const std::string& Addresse
   std::unique_ptr<TStringList> list = SplitAddressList(Addresses);
   IdMessage1->Body.Clear();
   IdMessage1->Subject = "Your IP Address is " + NewIP;
-  IdMessage1->Body.Add("<div align=\"center\"><p><font size=\"5\"><strong>Hello " + HtmlText(Name) +
+  IdMessage1->Body.Add(R"(<div align="center"><p><font size="5"><strong>Hello )" + HtmlText(Name) +
                        "<br>");
   IdMessage1->Body.Add("Your Old IP Address is " + HtmlText(OldIP) + "<br>");
   IdMessage1->Body.Add("Your New IP Address is " + HtmlText(NewIP) + "<br>");
@@ -152,7 +152,7 @@ void TForm1::SendNotifyMail(const std::string& Name, const std::string& Addresse
     // A domain without a mail exchanger ends the whole notification.
     if (exchangers.Count() == 0) return;
     std::string host = exchangers.Strings(0);
-    host = host.substr(0, host.find('='));
+    if (const size_t eq = host.find('='); eq != std::string::npos) host.resize(eq);
     // Each mail goes from the recipient's own address to itself.
     IdMessage1->From.Address = a;
     IdMessage1->Recipients[0].Address = a;

@@ -24,7 +24,7 @@ TApplication::~TApplication() {
 std::string TApplication::TitleFromExeName(const std::string& ExeName) {
   size_t slash = ExeName.find_last_of("/\\");
   std::string name = slash == std::string::npos ? ExeName : ExeName.substr(slash + 1);
-  name = name.substr(0, name.find('.'));
+  if (const size_t dot = name.find('.'); dot != std::string::npos) name.resize(dot);
   if (name.empty()) return name;
   return name.substr(0, 1) + text::LowerCase(name.substr(1));
 }

@@ -4,8 +4,8 @@
 
 TMenuItem* TMenu::Add(const std::string& AName, const std::string& ACaption,
                       TNotifyEvent AOnClick) {
-  TComponent& home = Owner() ? *Owner() : *this;
-  TMenuItem* item = TComponent::Create<TMenuItem>(home);
+  TComponent* home = Owner() ? Owner() : this;
+  TMenuItem* item = TComponent::Create<TMenuItem>(*home);
   item->Name = AName;
   item->Caption = ACaption;
   item->OnClick = std::move(AOnClick);

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "tests/support/HostProcess.h"
 #include "tests/support/PeerServer.h"
@@ -22,6 +23,10 @@ extern char** environ;
 namespace host {
 
 namespace {
+
+// Room for one account's entry from the user database; ordinary entries need a
+// few hundred bytes.
+constexpr size_t kAccountTextBytes = 16 * 1024;
 
 std::string ErrnoText(const std::string& what) {
   return what + ": " + std::strerror(errno);
@@ -236,9 +241,13 @@ unsigned EffectiveUid() {
 }
 
 std::optional<Account> FindAccount(const std::string& name) {
-  const passwd* pw = ::getpwnam(name.c_str());
-  if (!pw) return std::nullopt;
-  return Account{pw->pw_uid, pw->pw_gid};
+  // The reentrant form: fixtures on several threads may look accounts up at once.
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> text(kAccountTextBytes);
+  if (::getpwnam_r(name.c_str(), &entry, text.data(), text.size(), &found) != 0 || !found)
+    return std::nullopt;
+  return Account{found->pw_uid, found->pw_gid};
 }
 
 bool ChangeOwner(const std::string& path, const Account& owner) {

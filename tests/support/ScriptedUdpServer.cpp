@@ -85,7 +85,7 @@ void ScriptedUdpServer::Loop() {
     const auto n = ::recvfrom(Fd_.get(), buf.data(), static_cast<int>(buf.size()), 0,
                               reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 0) continue;
-    std::string query(buf.data(), static_cast<size_t>(n));
+    std::string query = buf.substr(0, static_cast<size_t>(n));
     {
       std::lock_guard<std::mutex> lock(Mutex_);
       Queries_.push_back(query);

@@ -84,7 +84,7 @@ class WidgetPeer : public TPeer {
     if (Widget) delete Widget.data();
   }
   // Where the controls shown by this one go.
-  virtual QWidget* Container() { return Widget; }
+  virtual QWidget* Container() { return Widget.data(); }
   void Changed() override {
     if (!Widget) return;
     // A window that nobody sees is brought up to date when it is shown: the
@@ -449,7 +449,7 @@ class FormPeer : public WidgetPeer {
     }
     box->addWidget(Client);
   }
-  QWidget* Container() override { return Client; }
+  QWidget* Container() override { return Client.data(); }
   void Changed() override {
     auto* w = static_cast<FormWindow*>(Widget.data());
     if (!w) return;
