@@ -178,7 +178,8 @@ int64_t HTTPChunkSize(std::string_view ALine) {
   // The size is the hexadecimal number before any extension (";name=value",
   // RFC 9112 section 7.1.1), blanks around it allowed.
   std::string digits = text::Trim(ALine.substr(0, ALine.find(';')));
-  digits = digits.substr(0, digits.find_first_of(" \t"));
+  if (const size_t blank = digits.find_first_of(" \t"); blank != std::string::npos)
+    digits.resize(blank);
   const auto bad = [ALine](const char* AWhy) {
     return EIdHTTPProtocolError(std::string("Invalid chunk size in the response (") + AWhy +
                                 "): '" + std::string(ALine) + "'.");
