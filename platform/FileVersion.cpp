@@ -17,9 +17,9 @@ constexpr uint8_t kElfDataLittle = 1;
 constexpr uint32_t kSectionNoBits = 8;            // SHT_NOBITS: no bytes in the file
 constexpr uint16_t kSectionIndexEscape = 0xFFFF;  // SHN_XINDEX: the index is in section 0
 // A version block is under a hundred bytes; a section far larger is not ours.
-constexpr uint64_t kMaxVersionInfo = 64 * 1024;
+constexpr uint64_t kMaxVersionInfo = uint64_t{64} * 1024;
 // Section names of real executables take a few hundred bytes.
-constexpr uint64_t kMaxNameTable = 1024 * 1024;
+constexpr uint64_t kMaxNameTable = uint64_t{1024} * 1024;
 // More sections than this is a damaged file, not a program.
 constexpr uint64_t kMaxSections = 65536;
 
@@ -108,7 +108,7 @@ std::optional<std::string> ReadVersionSection(const char* FileName) {
     const std::string table = file.Read(tableAt, count * entrySize);
     Reader t(table);
     auto contents = [&](uint64_t Index, uint64_t Cap) -> std::optional<std::string> {
-      const size_t at = static_cast<size_t>(Index * entrySize);
+      const auto at = static_cast<size_t>(Index * entrySize);
       if (t.U32(at + 4) == kSectionNoBits) return std::nullopt;
       const uint64_t size = t.U64(at + 0x20);
       if (size > Cap) return std::nullopt;
@@ -166,7 +166,7 @@ bool VerQueryValueA(const void* Block, const char* SubBlock, void** Buffer, uint
     size_t at = kBlockHeaderSize;
     std::u16string key;
     for (;;) {
-      const char16_t c = static_cast<char16_t>(r.U16(at));
+      const auto c = static_cast<char16_t>(r.U16(at));
       at += 2;
       if (c == 0) break;
       key.push_back(c);

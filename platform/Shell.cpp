@@ -69,7 +69,8 @@ std::vector<std::string> SplitParameters(const char* Parameters) {
   std::vector<std::string> out;
   if (!Parameters) return out;
   std::string cur;
-  bool quoted = false, any = false;
+  bool quoted = false;
+  bool any = false;
   for (const char* p = Parameters; *p; ++p) {
     if (*p == '"') {
       quoted = !quoted;

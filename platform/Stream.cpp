@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "platform/Exception.h"
 
@@ -31,7 +32,9 @@ void TMemoryStream::SetSize(int64_t NewSize) {
 
 TFileStream::TFileStream(const std::string& Path, Mode M) : Name(Path) {
   File = std::fopen(Path.c_str(), M == Mode::Create ? "w+b" : "rb");
-  if (!File) throw EInOutError("Cannot open file \"" + Path + "\". " + std::strerror(errno));
+  if (!File)
+    throw EInOutError("Cannot open file \"" + Path + "\". " +
+                      std::generic_category().message(errno));
 }
 
 TFileStream::~TFileStream() {

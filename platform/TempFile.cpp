@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 #include "platform/Exception.h"
@@ -21,7 +22,8 @@ std::string CreateTempFile(const std::string& Prefix) {
   name.push_back('\0');
   int fd = mkstemp(name.data());
   if (fd < 0)
-    throw EInOutError("Cannot create temporary file " + pattern + ": " + std::strerror(errno));
+    throw EInOutError("Cannot create temporary file " + pattern + ": " +
+                      std::generic_category().message(errno));
   close(fd);
   return std::string(name.data());
 }

@@ -32,7 +32,8 @@ std::string TrimRight(std::string_view S) {
 }
 
 std::string Trim(std::string_view S) {
-  size_t i = 0, n = S.size();
+  size_t i = 0;
+  size_t n = S.size();
   while (i < n && IsBlank(S[i])) ++i;
   while (n > i && IsBlank(S[n - 1])) --n;
   return std::string(S.substr(i, n - i));
