@@ -37,21 +37,25 @@ class AboutTest : public ::testing::Test {
   // Runs Body while the about window is shown modally; returns the result
   // ShowAbout's window ended with.
   int ShowWith(std::function<void(TAboutWnd&)> Body) {
-    int result = -1;
-    ui->OnShowModal = [&](TForm& F) {
+    // Kept in the fixture: the backend holds the handler beyond this call.
+    ModalBody = std::move(Body);
+    ModalResult = -1;
+    ui->OnShowModal = [this](TForm& F) {
       auto& w = dynamic_cast<TAboutWnd&>(F);
       EXPECT_EQ(box->Window(), &w);
       EXPECT_TRUE(w.InModalLoop);
-      if (Body) Body(w);
-      result = w.ModalResult;
+      if (ModalBody) ModalBody(w);
+      ModalResult = w.ModalResult;
     };
     box->ShowAbout();
-    return result;
+    return ModalResult;
   }
 
   THeadlessBackend* ui = nullptr;
   std::unique_ptr<TApplication> app;
   std::unique_ptr<TAboutBox> box;
+  std::function<void(TAboutWnd&)> ModalBody;
+  int ModalResult = -1;
 };
 
 }  // namespace

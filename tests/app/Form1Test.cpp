@@ -37,8 +37,7 @@ class CountingForm : public TForm1 {
 
 class Form1Test : public ::testing::Test {
  protected:
-  Form1Test() {
-    dir = testenv::MakeTempDir("corvale-form1-");
+  Form1Test() : dir(testenv::MakeTempDir("corvale-form1-")) {
     auto b = std::make_unique<THeadlessBackend>();
     ui = b.get();
     app = std::make_unique<TApplication>(std::move(b), dir + "/Corvale");

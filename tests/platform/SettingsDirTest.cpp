@@ -8,6 +8,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Exception.h"
 #include "platform/Files.h"
@@ -32,6 +33,10 @@ TEST(SettingsDirectory, WindowsKeepsEveryPlaceBesideTheExecutable) {
 }
 
 #else
+
+// Room for one account's entry from the user database; ordinary entries need a
+// few hundred bytes.
+constexpr size_t kAccountTextBytes = 16 * 1024;
 
 // Sets or unsets one environment variable for a test's lifetime. The tests
 // run on one thread, so changing the environment races with nothing.
@@ -89,7 +94,10 @@ TEST(SettingsDirectory, FollowsTheConfigurationDirectoryRule) {
 }
 
 TEST(SettingsDirectory, WithoutAUsableHomeAsksThePasswordDatabase) {
-  const passwd* me = getpwuid(getuid());  // NOLINT(concurrency-mt-unsafe)
+  passwd entry{};
+  passwd* me = nullptr;
+  std::vector<char> text(kAccountTextBytes);
+  ASSERT_EQ(getpwuid_r(getuid(), &entry, text.data(), text.size(), &me), 0);
   ASSERT_NE(me, nullptr);
   const std::string expected = std::string(me->pw_dir) + "/.config/corvale/";
   for (const char* home : {static_cast<const char*>(nullptr), "", "relative"}) {
