@@ -42,19 +42,12 @@ const std::string& TextInput() {
     std::string t;
     t.reserve(kInputSize);
     std::mt19937 rng(2);
-    const char* words[] = {"address",
-                           "changed",
-                           "caf\xE9",
-                           "=",
-                           "Gr\xFC\xDF"
-                           "e",
-                           "the",
-                           "IP",
-                           "203.0.113.7",
-                           "mail",
-                           "server"};
+    const char* words[] = {"address",     "changed", "caf\xE9",     "=",
+                           "Gr\374\337e",  // octal: a hex escape would swallow the e
+                           "the",         "IP",      "203.0.113.7", "mail", "server"};
     while (t.size() < kInputSize) {
-      size_t len = 60 + rng() % 40, start = t.size();
+      const size_t len = 60 + rng() % 40;
+      const size_t start = t.size();
       while (t.size() - start < len) {
         t += words[rng() % std::size(words)];
         t += ' ';
@@ -72,8 +65,9 @@ std::string WriteTemp(const std::string& Data, const char* Name) {
   std::string path = std::string("/tmp/corvale-bench-") + Name;
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return "";
-  std::fwrite(Data.data(), 1, Data.size(), f);
-  std::fclose(f);
+  // A file cut short would time a different input: no path then.
+  const bool whole = std::fwrite(Data.data(), 1, Data.size(), f) == Data.size();
+  if (std::fclose(f) != 0 || !whole) return "";
   return path;
 }
 
@@ -126,15 +120,23 @@ void RunTimed(benchmark::State& state, const std::string& Cmd, bool SelfTimed, s
       state.SkipWithError("cannot run the command");
       return;
     }
-    char line[256] = {0}, last[256] = {0};
-    while (std::fgets(line, sizeof line, p)) std::snprintf(last, sizeof last, "%s", line);
+    std::string line(256, '\0');
+    std::string last;
+    while (std::fgets(line.data(), static_cast<int>(line.size()), p)) last = line.c_str();
     int rc = pclose(p);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (rc != 0) {
       state.SkipWithError(("command failed: " + Cmd).c_str());
       return;
     }
-    if (SelfTimed) secs = std::atof(last);
+    if (SelfTimed) {
+      try {
+        secs = std::stod(last);
+      } catch (const std::exception&) {
+        state.SkipWithError(("no time printed by: " + Cmd).c_str());
+        return;
+      }
+    }
     state.SetIterationTime(secs);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * Bytes));

@@ -5,7 +5,7 @@
 // Environment: CORVALE_BENCH_ECHO (host:port), CORVALE_BENCH_DNS_PORT,
 // CORVALE_BENCH_SMTP_PORT; the MX of a.test must name 127.0.0.1.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
+#include <stdlib.h>  // NOLINT(modernize-deprecated-headers): mkdtemp is POSIX, declared here
 
 #include <filesystem>
 #include <fstream>
@@ -23,17 +23,23 @@ std::string Env(const char* Name) {
 }
 
 void BM_WholeCheck(benchmark::State& state) {
-  const std::string echo = Env("CORVALE_BENCH_ECHO"), docroot = Env("CORVALE_BENCH_DOCROOT");
+  const std::string echo = Env("CORVALE_BENCH_ECHO");
+  const std::string docroot = Env("CORVALE_BENCH_DOCROOT");
   if (echo.empty() || docroot.empty()) {
     state.SkipWithError("run through bench/check-vs-tools.sh");
     return;
   }
   char tmpl[] = "/tmp/corvale-bench-XXXXXX";
-  const std::string dir = mkdtemp(tmpl);
+  const char* made = mkdtemp(tmpl);
+  if (!made) {
+    state.SkipWithError("cannot create a temporary directory");
+    return;
+  }
+  const std::string dir = made;
   {
     TApplication app(std::make_unique<THeadlessBackend>(), dir + "/Corvale");
     app.ShowMainForm = false;
-    TForm1* f = app.CreateForm<TForm1>([&](TForm1& w) {
+    auto* f = app.CreateForm<TForm1>([&](TForm1& w) {
       w.EchoHost = echo;
       w.DNSServer = "127.0.0.1";
       w.DNSPort = static_cast<uint16_t>(std::stoi(Env("CORVALE_BENCH_DNS_PORT")));
