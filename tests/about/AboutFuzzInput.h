@@ -41,17 +41,18 @@ inline void QueryBlock(const void* Block) {
 inline void ReadElf(const uint8_t* Data, size_t Size) {
   // One file per process, rewritten for every input.
   static const std::string path = "/tmp/corvale-about-fuzz-" + std::to_string(getpid());
-  if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(Data, 1, Size, f);
-    std::fclose(f);
-  }
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return;
+  // A file cut short would test some other input than this one.
+  const bool whole = std::fwrite(Data, 1, Size, f) == Size;
+  if (std::fclose(f) != 0 || !whole) return;
   uint32_t handle = 0;
   const uint32_t size = GetFileVersionInfoSizeA(path.c_str(), &handle);
   if (size > 0) {
     std::vector<uint32_t> block((size + 3) / 4);
     if (GetFileVersionInfoA(path.c_str(), handle, size, block.data())) QueryBlock(block.data());
   }
-  std::remove(path.c_str());
+  (void)std::remove(path.c_str());  // rewritten by the next input if it stays
 }
 
 inline void ReadBlock(const uint8_t* Data, size_t Size) {
