@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/Files.h"
+#include "tests/app/CorvaleE2ECases.h"
 #include "tests/support/AiosmtpdServer.h"
 #include "tests/support/DnsmasqServer.h"
 #include "tests/support/NginxServer.h"
@@ -27,16 +28,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using e2e::kOldAddress;
+using e2e::kPaddedAddress;
+using e2e::kPaddedReply;
+using e2e::kPlainAddress;
+using e2e::kPlainReply;
+using e2e::kSandbox;
+using e2e::Settings;
 
-const char kSandbox[] = "127.7.0.1";
 // Longest a test waits for the program to do what it expects. A check without
 // a DNS answer waits the program's 10 s lookup time-out.
 constexpr auto kWait = 20s;
-
-std::string Settings(const std::string& Email, const std::string& IP) {
-  return "Name          Eve Example\r\nEmail         " + Email +
-         "\r\nSchedule      3600\r\nStart Min     0\r\nIP            " + IP + "\r\n";
-}
 
 class CorvaleE2E : public ::testing::Test {
  protected:
@@ -51,8 +53,7 @@ class CorvaleE2E : public ::testing::Test {
     fs::permissions(Dir + "/Corvale", fs::perms::owner_all);
     Web.Pin(kSandbox, 80);
     Dns.Pin(kSandbox, 53);
-    Dns.Options = {"mx-host=a.test,127.7.0.1,10", "mx-host=b.test,127.7.0.1,10",
-                   "mx-host=refused.test,127.7.0.2,10"};
+    Dns.Options = e2e::kExchangers;
     Smtp.Pin(kSandbox, 25);
   }
   void TearDown() override {
@@ -97,10 +98,10 @@ class CorvaleE2E : public ::testing::Test {
     return files::ReadFile(Dir + "/Corvale.ini");
   }
   bool Stored(const std::string& IP) const {
-    return Ini().find("\r\nIP            " + IP + "\r\n") != std::string::npos;
+    return e2e::Holds(Ini(), IP);
   }
   void StartAll(const std::string& Reply) {
-    Web.AddFile("GetMyIP.pl", Reply);
+    Web.AddFile(e2e::kEchoPage, Reply);
     Web.Start();
     Dns.Start();
     Smtp.Start();
@@ -114,32 +115,26 @@ class CorvaleE2E : public ::testing::Test {
 };
 
 TEST_F(CorvaleE2E, FirstCheckMailsTheChangeAndRewritesTheFile) {
-  StartAll("BEGINIP 203.0.113.7 ENDIP");
-  Run(Settings("eve@a.test", "198.51.100.1"));
-  ASSERT_TRUE(WaitFor([&] { return Stored(" 203.0.113.7 "); })) << Ini();
+  StartAll(kPaddedReply);
+  Run(Settings("eve@a.test", kOldAddress));
+  ASSERT_TRUE(WaitFor([&] { return Stored(kPaddedAddress); })) << Ini();
   auto mails = Smtp.WaitForMessages(1);
   ASSERT_EQ(mails.size(), 1u);
   EXPECT_EQ(mails[0].MailFrom, "eve@a.test");
   EXPECT_EQ(mails[0].RcptTo, std::vector<std::string>{"eve@a.test"});
   const std::string& d = mails[0].Data;
-  for (const char* line :
-       {"From: \"Eve Example\" <eve@a.test>\r\n", "Subject: Your IP Address is  203.0.113.7\r\n",
-        "To: \"Eve Example\" <eve@a.test>\r\n", "Content-Type: text/html;\r\n",
-        "\r\n\r\n<div align=\"center\"><p><font size=\"5\"><strong>Hello Eve Example<br>\r\n"
-        "Your Old IP Address is 198.51.100.1<br>\r\n"
-        "Your New IP Address is  203.0.113.7 <br>\r\n"
-        "Thank you for using Corvale</strong></p></div>\r\n"})
+  for (const std::string& line : e2e::kFirstMailLines)
     EXPECT_NE(d.find(line), std::string::npos) << line << "\n---\n" << d;
-  EXPECT_EQ(Ini(), Settings("eve@a.test", " 203.0.113.7 "));
+  EXPECT_EQ(Ini(), Settings("eve@a.test", kPaddedAddress));
   // The program's request, exactly as it asks for the page.
   auto requests = Web.WaitForRequests(1);
   ASSERT_FALSE(requests.empty());
-  EXPECT_EQ(requests[0].RequestLine, "GET /GetMyIP.pl HTTP/1.1");
-  EXPECT_EQ(requests[0].UserAgent, "Mozilla/3.0 (compatible; Corvale Net Library)");
+  EXPECT_EQ(requests[0].RequestLine, e2e::kRequestLine);
+  EXPECT_EQ(requests[0].UserAgent, e2e::kUserAgent);
 }
 
 TEST_F(CorvaleE2E, TheSameAddressAgainMailsNothing) {
-  StartAll("BEGINIP 203.0.113.7 ENDIP");
+  StartAll(kPaddedReply);
   Run(Settings("eve@a.test", "203.0.113.7"));
   ASSERT_TRUE(WaitFor([&] { return !Web.Requests().empty(); }));
   std::this_thread::sleep_for(1s);
@@ -148,7 +143,7 @@ TEST_F(CorvaleE2E, TheSameAddressAgainMailsNothing) {
 }
 
 TEST_F(CorvaleE2E, TwoRecipientsGetTwoMailsAfterARefusedOne) {
-  StartAll("BEGINIP203.0.113.9ENDIP");
+  StartAll(kPlainReply);
   Run(Settings("eve@refused.test,eve@a.test,bob@b.test", ""));
   ASSERT_TRUE(WaitFor([&] { return Smtp.Messages().size() >= 2; }));
   auto mails = Smtp.Messages();
@@ -156,33 +151,33 @@ TEST_F(CorvaleE2E, TwoRecipientsGetTwoMailsAfterARefusedOne) {
   EXPECT_EQ(mails[0].RcptTo, std::vector<std::string>{"eve@a.test"});
   EXPECT_EQ(mails[1].RcptTo, std::vector<std::string>{"bob@b.test"});
   EXPECT_EQ(mails[1].MailFrom, "bob@b.test");
-  EXPECT_TRUE(WaitFor([&] { return Stored("203.0.113.9"); }));
+  EXPECT_TRUE(WaitFor([&] { return Stored(kPlainAddress); }));
 }
 
 TEST_F(CorvaleE2E, ADomainWithoutExchangerStopsTheRest) {
-  StartAll("BEGINIP203.0.113.9ENDIP");
+  StartAll(kPlainReply);
   Run(Settings("eve@nomx.test,bob@b.test", ""));
-  ASSERT_TRUE(WaitFor([&] { return Stored("203.0.113.9"); })) << Ini();
+  ASSERT_TRUE(WaitFor([&] { return Stored(kPlainAddress); })) << Ini();
   std::this_thread::sleep_for(500ms);
   EXPECT_TRUE(Smtp.Messages().empty());
 }
 
 TEST_F(CorvaleE2E, SilentDnsServerMailsNothingButStoresTheAddress) {
-  Web.AddFile("GetMyIP.pl", "BEGINIP203.0.113.9ENDIP");
+  Web.AddFile(e2e::kEchoPage, kPlainReply);
   Web.Start();
   Smtp.Start();  // no DNS server: the lookup waits its 10 s and finds nothing
-  Run(Settings("eve@a.test", "198.51.100.1"));
-  ASSERT_TRUE(WaitFor([&] { return Stored("203.0.113.9"); })) << Ini();
+  Run(Settings("eve@a.test", kOldAddress));
+  ASSERT_TRUE(WaitFor([&] { return Stored(kPlainAddress); })) << Ini();
   EXPECT_TRUE(Smtp.Messages().empty());
 }
 
 TEST_F(CorvaleE2E, EchoHostDownChangesNothing) {
   Dns.Start();
   Smtp.Start();  // no echo page
-  Run(Settings("eve@a.test", "198.51.100.1"));
+  Run(Settings("eve@a.test", kOldAddress));
   std::this_thread::sleep_for(2s);
   EXPECT_TRUE(Smtp.Messages().empty());
-  EXPECT_EQ(Ini(), Settings("eve@a.test", "198.51.100.1"));
+  EXPECT_EQ(Ini(), Settings("eve@a.test", kOldAddress));
 }
 
 }  // namespace
