@@ -58,8 +58,10 @@ Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
-; Asks a running Corvale to close (as closing its window does) and waits for
-; it to end. $0 is left changed.
+; Asks a running Corvale to close (as closing its window does), waits for its
+; window to go, then removes the installed Corvale.exe, waiting while the
+; ending program still holds it (its window goes before its process ends).
+; $0 is left changed.
 !macro CloseRunningCorvale UN
 Function ${UN}CloseRunningCorvale
   Push $1
@@ -72,6 +74,15 @@ Function ${UN}CloseRunningCorvale
     ${EndIf}
     ${If} $1 = 0
       SendMessage $0 ${WM_CLOSE} 0 0 /TIMEOUT=5000
+    ${EndIf}
+    Sleep 100
+    IntOp $1 $1 + 1
+  ${Loop}
+  ${Do}
+    Delete "$INSTDIR\Corvale.exe"
+    ${IfNot} ${FileExists} "$INSTDIR\Corvale.exe"
+    ${OrIf} $1 >= ${CLOSE_WAIT_STEPS}
+      ${Break}
     ${EndIf}
     Sleep 100
     IntOp $1 $1 + 1
