@@ -23,11 +23,17 @@ bool ExtractAddress(const std::string& Reply, std::string& Value) {
   size_t e = Reply.find(kEndMarker);
   if (b == std::string::npos || e == std::string::npos) return false;
   size_t from = b + kBeginMarkerLength;
-  Value = e > from ? Reply.substr(from, e - from) : std::string();
-  if (HasControlCharacter(Value)) {
-    Value = text::Trim(Value);
-    if (HasControlCharacter(Value)) return false;
+  std::string found = e > from ? Reply.substr(from, e - from) : std::string();
+  if (HasControlCharacter(found)) {
+    found = text::Trim(found);
+    if (HasControlCharacter(found)) return false;
   }
+  // Markers touching or reversed, or only blanks between them, name no
+  // address: taking that as the new one would mail the user an empty address
+  // and forget the stored one, so such a reply is ignored like one without
+  // markers.
+  if (text::Trim(found).empty()) return false;
+  Value = found;
   return true;
 }
 

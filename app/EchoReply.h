@@ -10,7 +10,9 @@ namespace formtext {
 // when the reply has no usable one. Text holding a control character (a line
 // break around the address) is trimmed; if one is still inside, the reply is
 // refused, as such a value would break the settings file and the mail. Text
-// without control characters keeps its surrounding blanks.
+// without control characters keeps its surrounding blanks. A reply with no
+// address between its markers (touching, reversed, only blanks) is refused
+// too. Value changes only when the result is true.
 bool ExtractAddress(const std::string& Reply, std::string& Value);
 
 }  // namespace formtext

@@ -104,15 +104,16 @@ inline void EchoReply(const uint8_t* Data, size_t Size) {
     Check(!found && value == "untouched");
     return;
   }
-  if (!found) return;
-  Check(!HasControlCharacter(value));
-  if (e <= b + 7) {
-    Check(value.empty());
-  } else {
-    const std::string_view between = std::string_view(reply).substr(b + 7, e - b - 7);
-    // As it stands, or trimmed when control characters surrounded it.
-    Check(value == between || value == text::Trim(between));
+  if (!found) {
+    Check(value == "untouched");
+    return;
   }
+  Check(!HasControlCharacter(value));
+  Check(!text::Trim(value).empty());
+  Check(e > b + 7);
+  const std::string_view between = std::string_view(reply).substr(b + 7, e - b - 7);
+  // As it stands, or trimmed when control characters surrounded it.
+  Check(value == between || value == text::Trim(between));
   // What the check stores and reads back at the next start.
   const std::string stored = text::CutUtf8(value, kMaxText);
   std::string values[formtext::kSettingsLines] = {"n", "a@b", "60", "0", stored};

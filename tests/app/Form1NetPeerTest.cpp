@@ -44,7 +44,8 @@ class Form1NetTest : public ::testing::Test {
     delete Web;
   }
 
-  Form1NetTest() : Dir(testenv::MakeTempDir("corvale-net-")) {
+  Form1NetTest() {
+    Dir = testenv::MakeTempDir("corvale-net-");
     auto b = std::make_unique<THeadlessBackend>();
     Ui = b.get();
     App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");

@@ -157,7 +157,6 @@ class Peers:
                                "beginip %s endip" % self.current])
         elif b == "reversed":
             body = "ENDIP %s BEGINIP" % self.current
-            expect = ""
         elif b == "control":
             v = rng.randrange(3)
             if v == 0:
@@ -168,7 +167,6 @@ class Peers:
                 body = "BEGINIP%s\x07%sENDIP" % (a[:3], a[3:])
             else:
                 body = "BEGINIP\t\r\nENDIP"
-                expect = ""
         elif b == "past_cap":
             body = "BEGINIP%sENDIP" % self.current + "x" * ECHO_BODY_CAP
             if rng.random() < 0.5:
