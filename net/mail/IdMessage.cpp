@@ -87,14 +87,14 @@ void TIdMessagePart::Assign(const TIdMessagePart& ASource) {
 }
 
 void TIdText::Assign(const TIdMessagePart& ASource) {
-  if (auto* src = dynamic_cast<const TIdText*>(&ASource)) {
+  if (const auto* src = dynamic_cast<const TIdText*>(&ASource)) {
     TIdMessagePart::Assign(ASource);
     Body.Lines = src->Body.Lines;
   }
 }
 
 void TIdAttachment::Assign(const TIdMessagePart& ASource) {
-  if (auto* src = dynamic_cast<const TIdAttachment*>(&ASource)) {
+  if (const auto* src = dynamic_cast<const TIdAttachment*>(&ASource)) {
     TIdMessagePart::Assign(ASource);
     SetContentDisposition(src->GetContentDisposition());
     FileName = src->FileName;
