@@ -122,7 +122,8 @@ void RunTimed(benchmark::State& state, const std::string& Cmd, bool SelfTimed, s
     }
     std::string line(256, '\0');
     std::string last;
-    while (std::fgets(line.data(), static_cast<int>(line.size()), p)) last = line.c_str();
+    while (std::fgets(line.data(), static_cast<int>(line.size()), p))
+      last = line.substr(0, line.find('\0'));
     int rc = pclose(p);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (rc != 0) {

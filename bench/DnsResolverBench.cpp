@@ -46,7 +46,9 @@ void BM_DecodeMxReply_Corvale(benchmark::State& state) {
   const std::string reply = TypicalMxReply();
   TIdDNSHeader header;
   TIdDNSQuestionList questions;
-  TIdDNSResourceList answers, authority, additional;
+  TIdDNSResourceList answers;
+  TIdDNSResourceList authority;
+  TIdDNSResourceList additional;
   TIdDNSReplyParts parts{header, questions, answers, authority, additional};
   for (auto _ : state) {
     header.ClearCounts();
@@ -85,7 +87,7 @@ void BM_MxLookup(benchmark::State& state) {
   }
   TIdDNSResolver r;
   r.Host = "127.0.0.1";
-  r.Port = std::atoi(port);
+  r.Port = std::stoi(port);  // a malformed port fails the run loudly
   r.ReceiveTimeout = 2000;
   for (auto _ : state) {
     r.ClearResults();
