@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   auto* panel = new QLabel(bar);
   bar->addWidget(panel);
   box->addWidget(bar);
-  window.setWindowIcon(app.style()->standardIcon(QStyle::SP_ComputerIcon));
+  window.setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
   window.show();
   window.hide();
   QTimer check;
