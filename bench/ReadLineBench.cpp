@@ -9,6 +9,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -20,12 +22,14 @@ namespace {
 // The stream: 100 MB made of one 1 MB block of 40-byte CR LF lines.
 constexpr int kBlocks = 100;
 constexpr size_t kBlockSize = 1 << 20;
+// The Python reader prints one short line: a byte count and a time.
+constexpr size_t kReplyBytes = 256;
 
 std::string MakeBlock() {
   std::string b;
   for (int i = 0; b.size() < kBlockSize; ++i) {
     char line[64];
-    std::snprintf(line, sizeof line, "line %07d abcdefghijklmnopqrstuvwxy\r\n", i);
+    (void)std::snprintf(line, sizeof line, "line %07d abcdefghijklmnopqrstuvwxy\r\n", i);
     b += line;
   }
   b.resize(kBlockSize - 2);
@@ -41,8 +45,11 @@ class StreamServer {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(Fd, 1);
+    // Without its loopback address, listen would bind every interface.
+    if (::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(Fd, 1) != 0) {
+      std::perror("loopback listener");
+      std::abort();
+    }
     socklen_t len = sizeof a;
     ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
     Port = ntohs(a.sin_port);
@@ -114,8 +121,11 @@ void BM_PythonReadline(benchmark::State& state) {
     long long n = 0;
     double secs = 0;
     if (p) {
-      if (std::fscanf(p, "%lld %lf", &n, &secs) != 2) state.SkipWithError("python failed");
+      std::string out(kReplyBytes, '\0');
+      const bool read = std::fgets(out.data(), static_cast<int>(out.size()), p) != nullptr;
       ::pclose(p);
+      std::istringstream fields(out);
+      if (!read || !(fields >> n >> secs)) state.SkipWithError("python failed");
     }
     bytes += n;
     state.SetIterationTime(secs);
