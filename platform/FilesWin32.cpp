@@ -17,6 +17,12 @@ namespace {
 constexpr DWORD kMaxPath = 32768;
 // One WriteFile call takes at most this many bytes (a DWORD count).
 constexpr size_t kMaxWrite = 1u << 30;
+// Another program reading the settings file (a virus scanner, an indexer, an
+// editor) may hold it open without sharing deletion for a moment, and the
+// rename over it is refused meanwhile: the rename is tried again for up to
+// two seconds before the save is given up.
+constexpr int kRenameAttempts = 40;
+constexpr DWORD kRenameRetryMs = 50;
 
 // A file handle, closed on every path out.
 class THandle {
@@ -133,8 +139,14 @@ void ReplaceFile(const std::string& Path, std::string_view Data, TFileAccess) {
   if (!f.Close()) Fail(GetLastError(), f, tmp);
   // One rename, which either leaves the old file or puts the new one in its
   // place; WRITE_THROUGH returns only when the rename is on disk.
-  if (!MoveFileExA(tmp.c_str(), Path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    Fail(GetLastError(), f, tmp);
+  for (int attempt = 1;; ++attempt) {
+    if (MoveFileExA(tmp.c_str(), Path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return;
+    const DWORD error = GetLastError();
+    const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+    if (!held || attempt == kRenameAttempts) Fail(error, f, tmp);
+    Sleep(kRenameRetryMs);
+  }
 }
 
 }  // namespace files

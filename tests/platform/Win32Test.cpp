@@ -2,11 +2,14 @@
 // read by the system's file-version functions, the settings file's
 // replacement, temporary files and the shell's "open". Built into the Windows
 // platform tests only, with the version resource of Win32Test.rc.
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -123,6 +126,24 @@ TEST_F(Win32Files, ReplacementFailingAtTheRenameLeavesTheOldFile) {
   EXPECT_FALSE(fs::exists(ini + ".tmp"));
   files::ReplaceFile(ini, "new\r\n");
   EXPECT_EQ(files::ReadFile(ini), "new\r\n");
+}
+
+TEST_F(Win32Files, ReplacementWaitsForAReaderThatLetsGo) {
+  const std::string ini = PathOf("Corvale.ini");
+  files::ReplaceFile(ini, "old\r\n");
+  auto reader = std::make_unique<std::ifstream>(ini, std::ios::binary);
+  ASSERT_TRUE(reader->is_open());
+  // The reader lets go a moment after the new text is written beside the old
+  // file: the rename meets a held file first and then a free one.
+  std::thread release([&] {
+    while (!fs::exists(ini + ".tmp")) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    reader.reset();
+  });
+  files::ReplaceFile(ini, "new\r\n");
+  release.join();
+  EXPECT_EQ(files::ReadFile(ini), "new\r\n");
+  EXPECT_FALSE(fs::exists(ini + ".tmp"));
 }
 
 TEST_F(Win32Files, ReplacementThatCannotStartLeavesTheOldFile) {
