@@ -20,14 +20,17 @@
 #include <unistd.h>
 #endif
 
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iostream>
+#include <limits>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -50,6 +53,32 @@ constexpr int kRecvSize = 32768;
 constexpr int kWaitSeconds = 30;
 // Room for one DNS reply over UDP (RFC 1035 4.2.1).
 constexpr int kDnsMax = 512;
+// The largest TCP and UDP port number.
+constexpr int kMaxPort = 65535;
+
+// Wrong arguments: main prints the usage line.
+class TUsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A whole decimal number within [Min, Max], or a usage error naming What.
+int Number(const std::string& Text, const char* What, int Min, int Max) {
+  int value = 0;
+  const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), value);
+  if (ec != std::errc() || end != Text.data() + Text.size() || value < Min || value > Max)
+    throw TUsageError(std::string(What) + " is not a number from " + std::to_string(Min) + " to " +
+                      std::to_string(Max) + ": \"" + Text + "\"");
+  return value;
+}
+
+int PortNumber(const std::string& Text) {
+  return Number(Text, "PORT", 1, kMaxPort);
+}
+
+int Count(const std::string& Text, const char* What) {
+  return Number(Text, What, 1, std::numeric_limits<int>::max());
+}
 
 struct TOptions {
   bool Wait = false;
@@ -101,7 +130,7 @@ void SplitUrl(const std::string& Url, int& Port, std::string& Path) {
   const std::string prefix = "http://127.0.0.1:";
   if (Url.compare(0, prefix.size(), prefix) != 0) throw std::runtime_error("not a loopback URL");
   const size_t slash = Url.find('/', prefix.size());
-  Port = std::atoi(Url.substr(prefix.size(), slash - prefix.size()).c_str());
+  Port = PortNumber(Url.substr(prefix.size(), slash - prefix.size()));
   Path = slash == std::string::npos ? "/" : Url.substr(slash);
 }
 
@@ -156,8 +185,8 @@ int Run(std::vector<std::string> A) {
   }
   if (A.empty()) return 2;
   if (A[0] == "readline" && A.size() == 3) {
-    const int port = std::atoi(A[1].c_str());
-    return Report("readline", "MB/s", 1e6, std::atoi(A[2].c_str()), [&] {
+    const int port = PortNumber(A[1]);
+    return Report("readline", "MB/s", 1e6, Count(A[2], "ROUNDS"), [&] {
       Sock s = Connect(port);
       const int64_t n = Drain(o, s);
       CloseSock(s);
@@ -168,26 +197,26 @@ int Run(std::vector<std::string> A) {
     int port = 0;
     std::string path;
     SplitUrl(A[1], port, path);
-    return Report("large", "MB/s", 1e6, std::atoi(A[2].c_str()),
-                  [&] { return Get(o, port, path); });
+    return Report("large", "MB/s", 1e6, Count(A[2], "ROUNDS"), [&] { return Get(o, port, path); });
   }
   if (A[0] == "fresh" && A.size() == 4) {
     int port = 0;
     std::string path;
     SplitUrl(A[1], port, path);
-    const int count = std::atoi(A[2].c_str());
-    return Report("fresh", "requests/s", 1, std::atoi(A[3].c_str()), [&] {
+    const int count = Count(A[2], "COUNT");
+    return Report("fresh", "requests/s", 1, Count(A[3], "ROUNDS"), [&] {
       for (int i = 0; i < count; ++i)
         if (Get(o, port, path) == 0) throw std::runtime_error("empty reply");
       return int64_t{count};
     });
   }
   if (A[0] == "mx" && A.size() == 5) {
-    const sockaddr_in server = Loopback(std::atoi(A[1].c_str()));
+    const sockaddr_in server = Loopback(PortNumber(A[1]));
     const std::string query = MxQuery(A[2]);
-    const int count = std::atoi(A[3].c_str());
+    const int count = Count(A[3], "COUNT");
+    const int rounds = Count(A[4], "ROUNDS");
     Sock s = socket(AF_INET, SOCK_DGRAM, 0);
-    const int r = Report("mx", "lookups/s", 1, std::atoi(A[4].c_str()), [&] {
+    const int r = Report("mx", "lookups/s", 1, rounds, [&] {
       char reply[kDnsMax];
       for (int i = 0; i < count; ++i) {
         sendto(s, query.data(), static_cast<int>(query.size()), 0,
@@ -211,13 +240,18 @@ int main(int argc, char** argv) {
   WSADATA data;
   if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return 1;
 #endif
+  // Messages go to std::cerr: the exit status already says the run failed, and
+  // a stream keeps a failed write of the message from being a second error.
   int r = 1;
   try {
     r = Run(std::vector<std::string>(argv + 1, argv + argc));
-    if (r == 2) std::fprintf(stderr, "usage: LoopbackFloor [--wait] readline|large|fresh|mx ...\n");
+  } catch (const TUsageError& e) {
+    std::cerr << "LoopbackFloor: " << e.what() << "\n";
+    r = 2;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "LoopbackFloor: %s\n", e.what());
+    std::cerr << "LoopbackFloor: " << e.what() << "\n";
   }
+  if (r == 2) std::cerr << "usage: LoopbackFloor [--wait] readline|large|fresh|mx ...\n";
 #ifdef _WIN32
   WSACleanup();
 #endif

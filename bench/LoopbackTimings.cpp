@@ -10,14 +10,19 @@
 //   LoopbackTimings fresh URL COUNT ROUNDS     COUNT GetText calls, each on a
 //                                              fresh connection
 //   LoopbackTimings mx PORT NAME COUNT ROUNDS  COUNT MX lookups of NAME
-// Exit status 1 with a message when a round fails or the arguments are wrong.
+// Exit status 1 with a message when a round fails, 2 with the usage when the
+// arguments are wrong.
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <functional>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "net/dns/IdDNSResolver.h"
@@ -30,6 +35,32 @@ namespace {
 // Longest the resolver waits for one reply: a lost datagram on loopback ends
 // the run instead of hanging it.
 constexpr int kDnsTimeoutMs = 2000;
+// The largest TCP and UDP port number.
+constexpr int kMaxPort = 65535;
+
+// Wrong arguments: main prints the usage lines.
+class TUsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A whole decimal number within [Min, Max], or a usage error naming What.
+int Number(const std::string& Text, const char* What, int Min, int Max) {
+  int value = 0;
+  const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), value);
+  if (ec != std::errc() || end != Text.data() + Text.size() || value < Min || value > Max)
+    throw TUsageError(std::string(What) + " is not a number from " + std::to_string(Min) + " to " +
+                      std::to_string(Max) + ": \"" + Text + "\"");
+  return value;
+}
+
+int PortNumber(const std::string& Text) {
+  return Number(Text, "PORT", 1, kMaxPort);
+}
+
+int Count(const std::string& Text, const char* What) {
+  return Number(Text, What, 1, std::numeric_limits<int>::max());
+}
 
 // Counts the bytes written and keeps none of them.
 class TDiscardStream : public TStream {
@@ -64,15 +95,8 @@ int Report(const char* Name, const char* Unit, double Scale, int Rounds,
   return 0;
 }
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: LoopbackTimings readline PORT ROUNDS | large URL ROUNDS |\n"
-               "       fresh URL COUNT ROUNDS | mx PORT NAME COUNT ROUNDS\n");
-  return 2;
-}
-
 int Run(const std::vector<std::string>& A) {
-  if (A.empty()) return Usage();
+  if (A.empty()) throw TUsageError("no command");
   // The socket stack lives while a network component does. One held for the
   // whole run keeps every round on the same stack, as the program's own
   // components do (and under Wine a socket made after the stack was stopped
@@ -80,8 +104,8 @@ int Run(const std::vector<std::string>& A) {
   TIdTCPClient keepStack;
   const std::string& what = A[0];
   if (what == "readline" && A.size() == 3) {
-    const int port = std::atoi(A[1].c_str());
-    return Report("readline", "MB/s", 1e6, std::atoi(A[2].c_str()), [port] {
+    const int port = PortNumber(A[1]);
+    return Report("readline", "MB/s", 1e6, Count(A[2], "ROUNDS"), [port] {
       TIdTCPClient c;
       c.Host = "127.0.0.1";
       c.Port = port;
@@ -95,20 +119,21 @@ int Run(const std::vector<std::string>& A) {
     });
   }
   if (what == "large" && A.size() == 3) {
-    const std::string url = A[1];
+    const std::string& url = A[1];
     TIdHTTP http;
-    return Report("large", "MB/s", 1e6, std::atoi(A[2].c_str()), [&] {
+    return Report("large", "MB/s", 1e6, Count(A[2], "ROUNDS"), [&] {
       TDiscardStream sink;
       http.GetToStream(url, &sink);
       return sink.Position();
     });
   }
   if (what == "fresh" && A.size() == 4) {
-    const std::string url = A[1];
-    const int count = std::atoi(A[2].c_str());
+    const std::string& url = A[1];
+    const int count = Count(A[2], "COUNT");
+    const int rounds = Count(A[3], "ROUNDS");
     TIdHTTP http;
     http.Request.ContentType = "text/html";
-    return Report("fresh", "requests/s", 1, std::atoi(A[3].c_str()), [&] {
+    return Report("fresh", "requests/s", 1, rounds, [&] {
       for (int i = 0; i < count; ++i) {
         // The program's addresses name no port, so its client closes before
         // each request; a loopback server needs a port, so close explicitly.
@@ -119,14 +144,15 @@ int Run(const std::vector<std::string>& A) {
     });
   }
   if (what == "mx" && A.size() == 5) {
-    const int port = std::atoi(A[1].c_str());
-    const std::string name = A[2];
-    const int count = std::atoi(A[3].c_str());
+    const int port = PortNumber(A[1]);
+    const std::string& name = A[2];
+    const int count = Count(A[3], "COUNT");
+    const int rounds = Count(A[4], "ROUNDS");
     TIdDNSResolver r;
     r.Host = "127.0.0.1";
     r.Port = port;
     r.ReceiveTimeout = kDnsTimeoutMs;
-    return Report("mx", "lookups/s", 1, std::atoi(A[4].c_str()), [&] {
+    return Report("mx", "lookups/s", 1, rounds, [&] {
       for (int i = 0; i < count; ++i) {
         r.ClearResults();
         r.Header.SetRD(true);
@@ -141,16 +167,23 @@ int Run(const std::vector<std::string>& A) {
       return int64_t{count};
     });
   }
-  return Usage();
+  throw TUsageError("unknown command or wrong number of arguments");
 }
 
 }  // namespace
 
+// Messages go to std::cerr: the exit status already says the run failed, and a
+// stream keeps a failed write of the message from being a second error.
 int main(int argc, char** argv) {
   try {
     return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const TUsageError& e) {
+    std::cerr << "LoopbackTimings: " << e.what() << "\n"
+              << "usage: LoopbackTimings readline PORT ROUNDS | large URL ROUNDS |\n"
+                 "       fresh URL COUNT ROUNDS | mx PORT NAME COUNT ROUNDS\n";
+    return 2;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "LoopbackTimings: %s\n", e.what());
+    std::cerr << "LoopbackTimings: " << e.what() << "\n";
     return 1;
   }
 }

@@ -27,6 +27,8 @@ struct TFloor {
 LRESULT CALLBACK WndProc(HWND W, UINT Msg, WPARAM WParam, LPARAM LParam) {
   switch (Msg) {
     case WM_TIMER:
+      // GWLP_USERDATA holds the TFloor pointer that WinMain stored as an integer.
+      // NOLINTNEXTLINE(performance-no-int-to-ptr): the window data's own convention
       if (auto* f = reinterpret_cast<TFloor*>(GetWindowLongPtrA(W, GWLP_USERDATA)))
         SetWindowTextA(f->Status, std::to_string(++f->Checks).c_str());
       return 0;
