@@ -11,12 +11,14 @@
 // CORVALE_SOAK_CHECKS sets the number of checks (default 100000);
 // CORVALE_SOAK_SEED replays a run (the seed is printed at the start).
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
+#include <cstdlib>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -55,7 +57,7 @@ constexpr int kDnsMs = 100;
 constexpr int64_t kSlackMs = 2000;
 // The schedule: one check a minute of virtual time.
 constexpr int kIntervalMinutes = 1;
-constexpr int64_t kIntervalMs = kIntervalMinutes * 60000;
+constexpr int64_t kIntervalMs = int64_t{kIntervalMinutes} * 60000;
 constexpr int kDefaultChecks = 100000;
 // Resources are sampled this often (in checks).
 constexpr int kSampleEvery = 1000;
@@ -69,7 +71,7 @@ constexpr int kKeptChecks = 64;
 constexpr long kFdSlack = 2;
 // Resident memory may grow this much after the first sample (allocator
 // caches warming up); a leak of a hundred bytes a check passes it in a full run.
-constexpr long kRssGrowthKb = 8 * 1024;
+constexpr long kRssGrowthKb = long{8} * 1024;
 // Usable replies the program may miss because a bound struck while the
 // machine held the peers up: at most this share of them, and only in checks
 // that lasted at least one bound.
@@ -81,9 +83,9 @@ constexpr auto kCloseWait = std::chrono::seconds(10);
 constexpr auto kEventPoll = std::chrono::milliseconds(1);
 // The address a check reports when it found none (a control character inside
 // can never be the result).
-const std::string kNothing = "\x01nothing\x01";
+constexpr std::string_view kNothing = "\x01nothing\x01";
 
-const std::vector<std::string> kNames = {"Ann", "Bo Lee", "Cy & <Di>", "\"Ed\" O'Neil", ""};
+constexpr std::array<const char*, 5> kNames = {"Ann", "Bo Lee", "Cy & <Di>", "\"Ed\" O'Neil", ""};
 
 // Text that is a decimal number and nothing else, into Value.
 template <class T>
@@ -95,7 +97,8 @@ bool ParseWhole(std::string_view Text, T& Value) {
 // Leading and trailing blanks and control characters removed, as the address
 // comparison does.
 std::string Trimmed(const std::string& S) {
-  size_t b = 0, e = S.size();
+  size_t b = 0;
+  size_t e = S.size();
   while (b < e && static_cast<unsigned char>(S[b]) <= ' ') ++b;
   while (e > b && static_cast<unsigned char>(S[e - 1]) <= ' ') --e;
   return S.substr(b, e - b);
@@ -139,9 +142,17 @@ struct Resources {
   long Threads = 0;
 };
 
+// The number after "Key:" (and blanks) on its line of /proc/self/status, or -1
+// when the line is missing or holds no number.
 long StatusField(const std::string& Status, const std::string& Key) {
   const size_t at = Status.find("\n" + Key + ":");
-  return at == std::string::npos ? -1 : std::atol(Status.c_str() + at + Key.size() + 2);
+  if (at == std::string::npos) return -1;
+  const size_t digits = Status.find_first_not_of(" \t", at + Key.size() + 2);
+  if (digits == std::string::npos) return -1;
+  long value = -1;
+  const char* first = Status.data() + digits;
+  const auto [end, ec] = std::from_chars(first, Status.data() + Status.size(), value);
+  return ec == std::errc() && end != first ? value : -1;
 }
 
 long CountEntries(const char* Dir) {
@@ -154,6 +165,13 @@ Resources Sample() {
   const std::string status = "\n" + ReadAll("/proc/self/status");
   return {StatusField(status, "VmRSS"), StatusField(status, "VmHWM"), CountEntries("/proc/self/fd"),
           CountEntries("/proc/self/task")};
+}
+
+// The progress lines go out as they are made, so that a run cut short still
+// shows how far it got; the figures are what the run is for, so a lost line
+// is a failure.
+void FlushProgress() {
+  EXPECT_EQ(std::fflush(stdout), 0) << "the progress lines could not be written";
 }
 
 // The window with the one check it runs reported: what it found, or kNothing.
@@ -199,7 +217,7 @@ class CheckSoak : public ::testing::Test {
     }
     std::printf("soak: %d checks, seed %llu (CORVALE_SOAK_SEED=%llu replays this run)\n", Checks,
                 static_cast<unsigned long long>(Seed), static_cast<unsigned long long>(Seed));
-    std::fflush(stdout);
+    FlushProgress();
     Peers = std::make_unique<ChaosPeers>(Seed);
     Peers->Start();
     char tmpl[] = "/tmp/corvale-soak-XXXXXX";
@@ -276,7 +294,8 @@ class CheckSoak : public ::testing::Test {
           Echo[n] = {e[2], e[3] == "-" ? std::nullopt : std::optional<std::string>(e[3])};
         continue;
       }
-      int n = -1, i = -1;
+      int n = -1;
+      int i = -1;
       if (!ParseLookupTag(e[1], n, i)) {
         ADD_FAILURE() << e[0] << " event for " << e[1] << ", which no check asked for";
         continue;
@@ -390,8 +409,8 @@ class CheckSoak : public ::testing::Test {
     // The recipients are looked up in order until one has no exchanger.
     const int count = static_cast<int>(r->Recipients.size());
     for (int i = 0; i < count; ++i) {
-      const bool asked = r->Mx.count(i) > 0;
-      const bool earlierFailed = i > 0 && !(r->Mx.count(i - 1) && r->Mx[i - 1]);
+      const bool asked = r->Mx.contains(i);
+      const bool earlierFailed = i > 0 && !(r->Mx.contains(i - 1) && r->Mx[i - 1]);
       if (earlierFailed) {
         EXPECT_FALSE(asked) << "recipient " << i << " looked up after a lookup failed";
         continue;
@@ -406,7 +425,7 @@ class CheckSoak : public ::testing::Test {
         EXPECT_FALSE(r->MustAccept.count(i)) << "a session after a failed lookup";
         continue;
       }
-      if (!r->MustAccept.count(i)) {
+      if (!r->MustAccept.contains(i)) {
         Lost(N, *r, "the session for recipient " + std::to_string(i));
       } else if (r->MustAccept[i] && !r->Accepted[i]) {
         Lost(N, *r, "the message to recipient " + std::to_string(i));
@@ -466,7 +485,7 @@ class CheckSoak : public ::testing::Test {
     if (echo != Echo.end() &&
         echo->second.Behaviour.find("kept_then_closed") != std::string::npos) {
       const auto deadline = Clock::now() + kCloseWait;
-      while (!KeptClosed.count(N) && Clock::now() < deadline) {
+      while (!KeptClosed.contains(N) && Clock::now() < deadline) {
         std::this_thread::sleep_for(kEventPoll);
         ReadEvents();
       }
@@ -541,7 +560,7 @@ TEST_F(CheckSoak, EveryCheckKeepsItsBoundsItsFileAndItsWord) {
       curve.emplace_back(n, Sample());
       const Resources& s = curve.back().second;
       std::printf("soak: check %d rss %ld kB fds %ld threads %ld\n", n, s.RssKb, s.Fds, s.Threads);
-      std::fflush(stdout);
+      FlushProgress();
     }
   }
   // Events that came late, then the last checks' lookups and sessions.
@@ -560,7 +579,8 @@ TEST_F(CheckSoak, EveryCheckKeepsItsBoundsItsFileAndItsWord) {
     std::printf("soak: box %ld x \"%s\"\n", count, text.c_str());
   const Resources& first = curve.front().second;
   const Resources& last = curve.back().second;
-  long maxFds = 0, maxRss = 0;
+  long maxFds = 0;
+  long maxRss = 0;
   for (const auto& [at, s] : curve) {
     maxFds = std::max(maxFds, s.Fds);
     maxRss = std::max(maxRss, s.RssKb);

@@ -19,11 +19,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 #include "app/Form1.h"
 #include "ui/Application.h"
@@ -59,7 +62,7 @@ std::string Hex(const std::string& S) {
 void Say(const std::string& Line) {
   const std::string l = Line + "\n";
   if (l.size() > kMaxLine) {
-    std::fprintf(stderr, "line too long for one pipe write\n");
+    std::cerr << "line too long for one pipe write\n";
     std::_Exit(3);
   }
   for (;;) {
@@ -103,7 +106,10 @@ Values Draw(std::mt19937_64& Rng) {
   Values v;
   v.Name = DrawText(Rng, "'");
   v.Email = DrawText(Rng, "@");
-  std::uniform_int_distribution<int> hours(0, 48), minutes(0, 59), octet(0, 255), coin(0, 3);
+  std::uniform_int_distribution<int> hours(0, 48);
+  std::uniform_int_distribution<int> minutes(0, 59);
+  std::uniform_int_distribution<int> octet(0, 255);
+  std::uniform_int_distribution<int> coin(0, 3);
   do {
     v.Hours = hours(Rng);
     v.Minutes = minutes(Rng);
@@ -125,18 +131,23 @@ Values Draw(std::mt19937_64& Rng) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s <directory> <seed>\n", argv[0]);
+  const std::string_view seedText = argc == 3 ? argv[2] : "";
+  unsigned long long seed = 0;
+  const auto [seedEnd, seedError] =
+      std::from_chars(seedText.data(), seedText.data() + seedText.size(), seed);
+  if (argc != 3 || seedError != std::errc() || seedEnd != seedText.data() + seedText.size()) {
+    std::cerr << "usage: " << (argc > 0 ? argv[0] : "settings_driver")
+              << " <directory> <seed>   (seed: a decimal number)\n";
     return 1;
   }
   const std::string dir = argv[1];
-  std::mt19937_64 rng(std::strtoull(argv[2], nullptr, 10));
+  std::mt19937_64 rng(seed);
 
   auto backend = std::make_unique<THeadlessBackend>();
   THeadlessBackend& ui = *backend;
   TApplication app(std::move(backend), dir + "/Corvale");
   app.ShowMainForm = false;
-  DriverForm* form = app.CreateForm<DriverForm>();
+  auto* form = app.CreateForm<DriverForm>();
 
   Say("L " + Hex(form->Edit1->GetText()) + " " + Hex(form->Edit2->GetText()) + " " +
       std::to_string(form->UpDown1->GetPosition()) + " " +

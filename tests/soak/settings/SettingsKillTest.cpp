@@ -15,17 +15,18 @@
 // stays; once there is room again the next save works.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -33,6 +34,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -40,8 +43,6 @@
 #include "platform/Files.h"
 #include "ui/Application.h"
 #include "ui/headless/HeadlessBackend.h"
-
-extern char** environ;
 
 namespace {
 
@@ -144,7 +145,7 @@ class Driver {
     FFd = fds[0];
     if (rc != 0) {
       FPid = -1;
-      throw std::runtime_error("cannot start " + exe + ": " + std::strerror(rc));
+      throw std::runtime_error("cannot start " + exe + ": " + std::system_category().message(rc));
     }
   }
   ~Driver() {
@@ -252,8 +253,15 @@ Loaded ParseLoaded(const std::string& Line) {
 }
 
 uint64_t SeedFromEnvironment() {
-  if (const char* s = std::getenv("CORVALE_KILL_SEED")) return std::strtoull(s, nullptr, 10);
-  return std::random_device{}();
+  const char* s = std::getenv("CORVALE_KILL_SEED");
+  if (!s) return std::random_device{}();
+  // A seed that does not read whole would replay some other run.
+  const std::string_view text(s);
+  uint64_t seed = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seed);
+  if (ec != std::errc() || end != text.data() + text.size())
+    throw std::runtime_error("CORVALE_KILL_SEED is not a decimal number: " + std::string(text));
+  return seed;
 }
 
 TEST(SettingsKill, EveryKillLeavesTheOldOrTheNewFileWholeAndTheNextStartReadsIt) {
@@ -271,7 +279,12 @@ TEST(SettingsKill, EveryKillLeavesTheOldOrTheNewFileWholeAndTheNextStartReadsIt)
   const std::string log = dir.Path() + "/driver.log";
   std::optional<Saved> onDisk;  // nothing yet: the first start finds no file
 
-  int midSave = 0, oldKept = 0, newInPlace = 0, tmpLeft = 0, tmpAtStart = 0, savedAgain = 0;
+  int midSave = 0;
+  int oldKept = 0;
+  int newInPlace = 0;
+  int tmpLeft = 0;
+  int tmpAtStart = 0;
+  int savedAgain = 0;
   int saves = 0;
   const auto started = std::chrono::steady_clock::now();
   for (int i = 1; i <= kills; ++i) {
@@ -373,7 +386,7 @@ class SmallDiskTest : public ::testing::Test {
     if (::mount("tmpfs", FDir.Path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, kMountOptions) == 0)
       Mounted = true;
     else
-      MountError = std::strerror(errno);
+      MountError = std::system_category().message(errno);
   }
   ~SmallDiskTest() override {
     app.reset();
@@ -519,7 +532,7 @@ TEST_F(SmallDiskTest, SaveIntoReadOnlyDirectoryFailsWithTheReasonAndTheOldFileSt
     if (Mounted) {
       const unsigned long flags = MS_REMOUNT | MS_NOSUID | MS_NODEV | (ReadOnly ? MS_RDONLY : 0);
       ASSERT_EQ(::mount("tmpfs", Dir().c_str(), "tmpfs", flags, kMountOptions), 0)
-          << std::strerror(errno);
+          << std::system_category().message(errno);
     } else {
       fs::permissions(
           Dir(), ReadOnly ? fs::perms::owner_read | fs::perms::owner_exec : fs::perms::owner_all);
