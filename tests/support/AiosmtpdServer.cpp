@@ -9,6 +9,8 @@ namespace {
 // Debian's interpreter: python3-aiosmtpd is installed for it, not for any other
 // python3 that may come first on PATH.
 constexpr const char* kPython = "/usr/bin/python3";
+// The server script, in this folder (its path comes from the build).
+constexpr const char* kScript = CORVALE_TEST_SUPPORT_DIR "/smtp_sink.py";
 
 }  // namespace
 
@@ -23,12 +25,10 @@ void AiosmtpdServer::WriteConfig() {
 }
 
 std::vector<std::string> AiosmtpdServer::Command() const {
-  std::vector<std::string> argv = {kPython,  CORVALE_TEST_SUPPORT_DIR "/smtp_sink.py",
-                                   "--port", std::to_string(Port()),
-                                   "--dir",  Path("mail"),
-                                   "--host", Address()};
+  std::vector<std::string> argv = {kPython, kScript,      "--port", std::to_string(Port()),
+                                   "--dir", Path("mail"), "--host", Address()};
   for (const auto& r : RejectRecipients) {
-    argv.push_back("--reject-rcpt");
+    argv.emplace_back("--reject-rcpt");
     argv.push_back(r);
   }
   return argv;

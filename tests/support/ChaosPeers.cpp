@@ -7,6 +7,8 @@ namespace {
 
 // Debian's interpreter, never another python3 that may come first on PATH.
 constexpr const char* kPython = "/usr/bin/python3";
+// The server script, in this folder (its path comes from the build).
+constexpr const char* kScript = CORVALE_TEST_SUPPORT_DIR "/chaos_peers.py";
 // The line the peers print once they listen, followed by their ports.
 constexpr const char* kReadyLine = "chaos_peers seed=";
 // The event log in the server's directory.
@@ -32,10 +34,8 @@ int HexDigit(char c) {
 ChaosPeers::ChaosPeers(uint64_t Seed) : PeerServer("chaos", Ports::None), Seed_(Seed) {}
 
 std::vector<std::string> ChaosPeers::Command() const {
-  return {kPython,    CORVALE_TEST_SUPPORT_DIR "/chaos_peers.py",
-          "--seed",   std::to_string(Seed_),
-          "--events", Path(kEventsFile),
-          "--host",   Address()};
+  return {kPython,    kScript,           "--seed", std::to_string(Seed_),
+          "--events", Path(kEventsFile), "--host", Address()};
 }
 
 std::vector<std::string> ChaosPeers::Environment() const {
@@ -61,7 +61,8 @@ std::string ChaosPeers::DecodeField(const std::string& Field) {
   std::string out;
   out.reserve(Field.size());
   for (size_t i = 0; i < Field.size(); ++i) {
-    int hi = 0, lo = 0;
+    int hi = 0;
+    int lo = 0;
     if (Field[i] == '%' && i + 2 < Field.size() && (hi = HexDigit(Field[i + 1])) >= 0 &&
         (lo = HexDigit(Field[i + 2])) >= 0) {
       out += static_cast<char>(hi * 16 + lo);
@@ -83,7 +84,8 @@ std::vector<std::vector<std::string>> ChaosPeers::NewEvents() {
   const std::string data = chunk.str();
   EventsRead_ += data.size();
   Partial_ += data;
-  size_t start = 0, end;
+  size_t start = 0;
+  size_t end;
   while ((end = Partial_.find('\n', start)) != std::string::npos) {
     std::vector<std::string> fields;
     size_t p = start;

@@ -33,6 +33,6 @@ std::vector<std::string> DnsmasqServer::Command() const {
                                    "--log-queries"};
   // Run as root, dnsmasq would switch to the user "nobody"; stay root so the
   // private directory remains readable.
-  if (host::EffectiveUid() == 0) argv.push_back("--user=root");
+  if (host::EffectiveUid() == 0) argv.emplace_back("--user=root");
   return argv;
 }

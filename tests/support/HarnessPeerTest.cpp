@@ -136,7 +136,9 @@ class PortThiefNginx : public NginxServer {
       Thief = testnet::Open(SOCK_STREAM);
       testnet::ExclusiveAddress(Thief.get());
       sockaddr_in a = testnet::Loopback(Port());
-      ::bind(Thief.get(), testnet::Addr(a), sizeof a);
+      if (::bind(Thief.get(), testnet::Addr(a), sizeof a) != 0)
+        ADD_FAILURE() << "the thief could not take port " << Port() << ": "
+                      << testnet::ErrorText(testnet::LastError());
       StolenPort = Port();
     }
     NginxServer::WriteConfig();

@@ -4,21 +4,20 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <cerrno>
-#include <cstring>
+#include <cstddef>
 #include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "tests/support/HostProcess.h"
 #include "tests/support/PeerServer.h"
-
-extern char** environ;
 
 namespace host {
 
@@ -26,10 +25,14 @@ namespace {
 
 // Room for one account's entry from the user database; ordinary entries need a
 // few hundred bytes.
-constexpr size_t kAccountTextBytes = 16 * 1024;
+constexpr size_t kAccountTextBytes = size_t{16} * 1024;
+
+std::string ErrorText(int code) {
+  return std::system_category().message(code);
+}
 
 std::string ErrnoText(const std::string& what) {
-  return what + ": " + std::strerror(errno);
+  return what + ": " + ErrorText(errno);
 }
 
 // The inherited environment with "NAME=value" (set) and "NAME" (removed) edits.
@@ -46,6 +49,7 @@ std::vector<std::string> EditedEnvironment(const std::vector<std::string>& edits
 
 std::vector<char*> CStrings(const std::vector<std::string>& v) {
   std::vector<char*> out;
+  out.reserve(v.size());
   for (const auto& s : v) out.push_back(const_cast<char*>(s.c_str()));
   out.push_back(nullptr);
   return out;
@@ -68,7 +72,9 @@ void DefaultSignals() {
     if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &dfl, nullptr);
   sigset_t none;
   sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  // The forked child has one thread, and sigprocmask is async-signal-safe
+  // where pthread_sigmask is not listed as such.
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);  // NOLINT(concurrency-mt-unsafe): one thread
 }
 
 // Reads the errno a failed child sent through the pipe; 0 when exec succeeded
@@ -88,7 +94,8 @@ int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& 
           const std::string& logPath) {
   if (argv.empty()) throw PeerServerError("empty command");
   const std::vector<std::string> env = EditedEnvironment(envEdits);
-  std::vector<char*> cargv = CStrings(argv), cenv = CStrings(env);
+  std::vector<char*> cargv = CStrings(argv);
+  std::vector<char*> cenv = CStrings(env);
 
   int errPipe[2];
   if (::pipe2(errPipe, O_CLOEXEC) != 0) throw PeerServerError(ErrnoText("pipe"));
@@ -113,7 +120,7 @@ int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& 
       FailChild(errPipe[1]);
     // The test process holds sockets of its own (clients under test, scripted
     // servers); a server inheriting one would keep that connection open.
-    const unsigned keep = static_cast<unsigned>(errPipe[1]);
+    const auto keep = static_cast<unsigned>(errPipe[1]);
     if (keep > 3) ::close_range(3, keep - 1, 0);
     ::close_range(keep + 1, ~0U, 0);
     ::execve(cargv[0], cargv.data(), cenv.data());
@@ -125,7 +132,7 @@ int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& 
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    throw PeerServerError("cannot start " + argv[0] + ": " + std::strerror(childErrno));
+    throw PeerServerError("cannot start " + argv[0] + ": " + ErrorText(childErrno));
   }
   return pid;
 }
@@ -160,8 +167,11 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& input,
               const std::vector<std::string>& envEdits) {
   if (argv.empty()) throw PeerServerError("empty command");
   const std::vector<std::string> env = EditedEnvironment(envEdits);
-  std::vector<char*> cargv = CStrings(argv), cenv = CStrings(env);
-  int in[2], out[2], errPipe[2];
+  std::vector<char*> cargv = CStrings(argv);
+  std::vector<char*> cenv = CStrings(env);
+  int in[2];
+  int out[2];
+  int errPipe[2];
   if (::pipe2(in, O_CLOEXEC) != 0) throw PeerServerError(ErrnoText("pipe"));
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
     ::close(in[0]);
@@ -215,7 +225,7 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& input,
   const int childErrno = ChildErrno(errPipe[0]);
   r.Status = Reap(pid);
   if (childErrno != 0)
-    throw PeerServerError("cannot run " + argv[0] + ": " + std::strerror(childErrno));
+    throw PeerServerError("cannot run " + argv[0] + ": " + ErrorText(childErrno));
   return r;
 }
 

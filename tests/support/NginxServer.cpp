@@ -1,7 +1,9 @@
 #include "tests/support/NginxServer.h"
 
+#include <charconv>
 #include <filesystem>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -22,6 +24,17 @@ std::vector<std::string> SplitTabs(const std::string& line) {
     start = tab + 1;
   }
   return out;
+}
+
+// A numeric field of the access log ($status, $body_bytes_sent), which nginx
+// always writes as a decimal number; anything else means the log is not ours.
+template <class T>
+T LogNumber(const std::string& field, const std::string& line) {
+  T value{};
+  const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
+  if (ec != std::errc() || end != field.data() + field.size())
+    throw PeerServerError("nginx access log: \"" + field + "\" is not a number in: " + line);
+  return value;
 }
 
 }  // namespace
@@ -91,7 +104,7 @@ std::vector<NginxServer::AccessEntry> NginxServer::Requests() const {
     if (f.size() != kLogFields) continue;
     AccessEntry r;
     r.RequestLine = f[0];
-    r.Status = std::atoi(f[1].c_str());
+    r.Status = LogNumber<int>(f[1], line);
     r.Host = f[2];
     r.Accept = f[3];
     r.UserAgent = f[4];
@@ -102,7 +115,7 @@ std::vector<NginxServer::AccessEntry> NginxServer::Requests() const {
     r.Range = f[9];
     r.Authorization = f[10];
     r.Cookie = f[11];
-    r.BodyBytesSent = std::atol(f[12].c_str());
+    r.BodyBytesSent = LogNumber<long>(f[12], line);
     out.push_back(std::move(r));
   }
   return out;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -23,7 +24,7 @@ constexpr std::chrono::milliseconds kPollInterval{20};
 constexpr std::chrono::milliseconds kProbeConnectTimeout{500};
 // How much of a failed server's log goes to stderr: the tail holds the error,
 // and a runaway log must not drown the test output.
-constexpr size_t kPrintedLogCap = 64 * 1024;
+constexpr size_t kPrintedLogCap = size_t{64} * 1024;
 // Tries to find one number free for TCP and UDP at once before giving up.
 constexpr int kSharedPortTries = 64;
 // Largest UDP payload over IPv4; a probe reply can be no longer.

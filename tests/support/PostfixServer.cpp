@@ -32,7 +32,8 @@ void PostfixServer::WriteConfig() {
   if (!host::ChangeOwner(Path("data"), *pw) || !host::ChangeOwner(Path("mail"), *pw))
     throw PeerServerError("postfix: cannot hand the data and mail folders to postfix");
 
-  const std::string uid = std::to_string(pw->Uid), gid = std::to_string(pw->Gid);
+  const std::string uid = std::to_string(pw->Uid);
+  const std::string gid = std::to_string(pw->Gid);
   WriteFile("main.cf",
             "compatibility_level = 3.6\n"
             "config_directory = " +

@@ -6,6 +6,8 @@ namespace {
 
 // Debian's interpreter, never another python3 that may come first on PATH.
 constexpr const char* kPython = "/usr/bin/python3";
+// The server script, in this folder (its path comes from the build).
+constexpr const char* kScript = CORVALE_TEST_SUPPORT_DIR "/http_server.py";
 
 }  // namespace
 
@@ -24,10 +26,8 @@ void PythonHttpServer::WriteConfig() {
 }
 
 std::vector<std::string> PythonHttpServer::Command() const {
-  return {kPython,  CORVALE_TEST_SUPPORT_DIR "/http_server.py",
-          "--port", std::to_string(Port()),
-          "--root", Path("www"),
-          "--log",  Path("requests.log")};
+  return {kPython,  kScript,     "--port", std::to_string(Port()),
+          "--root", Path("www"), "--log",  Path("requests.log")};
 }
 
 std::vector<std::string> PythonHttpServer::Environment() const {

@@ -27,9 +27,10 @@ std::string Printable(const std::string& s) {
     else if (c == '\n')
       out += "\\n";
     else if (c < 0x20 || c >= 0x7f) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
+      static constexpr char kHexDigits[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHexDigits[c >> 4];
+      out += kHexDigits[c & 15];
     } else
       out += static_cast<char>(c);
   }

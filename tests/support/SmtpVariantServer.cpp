@@ -5,13 +5,13 @@ std::vector<std::string> SmtpVariantServer::Command() const {
   // The same interpreter and arguments, the variant script instead of the sink.
   for (auto& a : argv)
     if (a.ends_with("/smtp_sink.py")) a.replace(a.size() - 12, 12, "smtp_variants.py");
-  if (RefuseEhlo) argv.push_back("--ehlo-500");
+  if (RefuseEhlo) argv.emplace_back("--ehlo-500");
   if (!AuthUser.empty()) {
-    argv.push_back("--auth");
+    argv.emplace_back("--auth");
     argv.push_back(AuthUser + ":" + AuthPassword);
   }
   for (const auto& r : Forward251) {
-    argv.push_back("--rcpt-251");
+    argv.emplace_back("--rcpt-251");
     argv.push_back(r);
   }
   return argv;

@@ -1,14 +1,14 @@
 #include "tests/support/TestEnv.h"
 
-#include <stdlib.h>
-#include <time.h>
-
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
-#include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <iostream>
 #include <random>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 #ifdef _WIN32
@@ -16,8 +16,6 @@
 #else
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include <csignal>
 #endif
 
 namespace testenv {
@@ -31,10 +29,12 @@ void Set(const std::string& name, const char* value) {
   _putenv_s(name.c_str(), value ? value : "");
   SetEnvironmentVariableA(name.c_str(), value);
 #else
+  // Callers change the environment only while no other thread of the test runs
+  // (see TestEnv.h), so nothing reads it meanwhile.
   if (value)
-    ::setenv(name.c_str(), value, 1);
+    ::setenv(name.c_str(), value, 1);  // NOLINT(concurrency-mt-unsafe): no other thread runs
   else
-    ::unsetenv(name.c_str());
+    ::unsetenv(name.c_str());  // NOLINT(concurrency-mt-unsafe): no other thread runs
 #endif
 }
 
@@ -94,7 +94,7 @@ std::string MakeTempDir(const std::string& prefix) {
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
   if (::mkdtemp(buf.data()) == nullptr)
-    throw std::runtime_error("mkdtemp " + templ + ": " + std::strerror(errno));
+    throw std::runtime_error("mkdtemp " + templ + ": " + std::system_category().message(errno));
   return buf.data();
 #endif
 }
@@ -137,6 +137,7 @@ ScopedFileSizeLimit::ScopedFileSizeLimit(uint64_t bytes) {
   ::getrlimit(RLIMIT_FSIZE, &limit);
   OldSoft_ = limit.rlim_cur;
   OldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+  if (OldHandler_ == SIG_ERR) throw std::runtime_error("cannot ignore SIGXFSZ");
   limit.rlim_cur = bytes;
   ::setrlimit(RLIMIT_FSIZE, &limit);
 #endif
@@ -148,7 +149,9 @@ ScopedFileSizeLimit::~ScopedFileSizeLimit() {
   ::getrlimit(RLIMIT_FSIZE, &limit);
   limit.rlim_cur = OldSoft_;
   ::setrlimit(RLIMIT_FSIZE, &limit);
-  std::signal(SIGXFSZ, OldHandler_);
+  // A destructor cannot throw; say so when the old disposition stays lost.
+  if (std::signal(SIGXFSZ, OldHandler_) == SIG_ERR)
+    std::cerr << "ScopedFileSizeLimit: cannot restore the SIGXFSZ disposition\n";
 #endif
 }
 

@@ -9,7 +9,9 @@ namespace testenv {
 // Sets an environment variable (or removes it, for nullptr) for the life of the
 // object and restores the previous state afterwards. On Windows both the C
 // runtime's copy and the process environment that the system reads (the
-// temporary folder, say) are changed.
+// temporary folder, say) are changed. Make and drop it only while the test runs
+// no other thread: the C library's environment is not safe to change while
+// another thread reads it.
 class ScopedVariable {
  public:
   ScopedVariable(std::string name, const char* value);
@@ -49,7 +51,7 @@ inline constexpr bool kTzChangesInProcess = true;
 #endif
 
 // Sets TZ for the life of the object and restores it, calling tzset after
-// each change.
+// each change. As for ScopedVariable, only while no other thread runs.
 class ScopedTz {
  public:
   explicit ScopedTz(const char* tz);

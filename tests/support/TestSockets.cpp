@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -136,7 +137,7 @@ bool ExclusiveAddress(Handle) {
 }
 
 bool SetReceiveTimeout(Handle h, int milliseconds) {
-  timeval tv{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  timeval tv{milliseconds / 1000, static_cast<suseconds_t>(milliseconds % 1000) * 1000};
   return ::setsockopt(h, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
 }
 
@@ -161,7 +162,7 @@ bool IsReset(int error) {
 }
 
 std::string ErrorText(int error) {
-  return std::strerror(error);
+  return std::system_category().message(error);
 }
 
 bool StreamPair(Socket& a, Socket& b) {
