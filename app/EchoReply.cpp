@@ -1,5 +1,7 @@
 #include "app/EchoReply.h"
 
+#include <algorithm>
+
 #include "platform/Text.h"
 
 namespace formtext {
@@ -11,9 +13,8 @@ const char kEndMarker[] = "ENDIP";
 constexpr size_t kBeginMarkerLength = sizeof kBeginMarker - 1;
 
 bool HasControlCharacter(const std::string& S) {
-  for (char c : S)
-    if (static_cast<unsigned char>(c) < 32 || c == 127) return true;
-  return false;
+  return std::any_of(S.begin(), S.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; });
 }
 
 }  // namespace

@@ -9,8 +9,10 @@
 
 intptr_t ShellExecuteA(uint32_t Wnd, const char* Operation, const char* File,
                        const char* Parameters, const char* Directory, int ShowCmd) {
-  // Window handles are 32-bit values even in a 64-bit process.
-  const HWND owner = reinterpret_cast<HWND>(static_cast<uintptr_t>(Wnd));
+  // Window handles are 32-bit values even in a 64-bit process: the handle is
+  // made from the number by the system's own convention.
+  const HWND owner = reinterpret_cast<HWND>(  // NOLINT(performance-no-int-to-ptr)
+      static_cast<uintptr_t>(Wnd));
   // The system's call answers an instance handle that only carries the
   // result code: above 32 on success.
   return reinterpret_cast<intptr_t>(

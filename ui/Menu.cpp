@@ -5,7 +5,7 @@
 TMenuItem* TMenu::Add(const std::string& AName, const std::string& ACaption,
                       TNotifyEvent AOnClick) {
   TComponent* home = Owner() ? Owner() : this;
-  TMenuItem* item = TComponent::Create<TMenuItem>(*home);
+  auto* item = TComponent::Create<TMenuItem>(*home);
   item->Name = AName;
   item->Caption = ACaption;
   item->OnClick = std::move(AOnClick);

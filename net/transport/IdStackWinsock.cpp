@@ -68,6 +68,11 @@ class TEntry {
     FProc = reinterpret_cast<F*>(reinterpret_cast<void (*)()>(GetProcAddress(Module, Name)));
   }
   bool Present() const { return FProc != nullptr; }
+  // For a destructor, which cannot raise: a function the library lacks is
+  // not called.
+  void CallIfPresent() const noexcept {
+    if (FProc) FProc();
+  }
   template <typename... A>
   auto operator()(A... Args) const {
     if (!FProc) throw EIdStackMissingEntryPoint(*FLibrary, FName);
@@ -122,8 +127,8 @@ struct TIdStackWinsock::TLibrary {
     // The destructor cannot report anything: a library without these two
     // functions is simply unloaded.
     if (Started) {
-      if (WSACancelBlockingCall.Present()) WSACancelBlockingCall();
-      if (WSACleanup.Present()) WSACleanup();
+      WSACancelBlockingCall.CallIfPresent();
+      WSACleanup.CallIfPresent();
     }
     FreeLibrary(Module);
   }
@@ -225,7 +230,8 @@ int TIdStackWinsock::SockConnectWithin(TIdStackSocketHandle S, int Family, const
   if (Lib->connect(s, reinterpret_cast<const sockaddr*>(&a), int{sizeof a}) == SOCKET_ERROR) {
     err = Lib->WSAGetLastError();
     if (err == WSAEWOULDBLOCK) {
-      fd_set writable{}, failed{};
+      fd_set writable{};
+      fd_set failed{};
       writable.fd_count = failed.fd_count = 1;
       writable.fd_array[0] = failed.fd_array[0] = s;
       timeval tv{TimeoutMs / 1000, (TimeoutMs % 1000) * 1000};

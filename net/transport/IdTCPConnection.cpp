@@ -7,7 +7,8 @@
 #include "net/transport/IdException.h"
 #include "platform/Text.h"
 
-const std::string TIdTCPConnection::NoOutputCommand(1, '\0');
+// One character fits the string's own buffer: nothing is allocated, nothing can throw.
+const std::string TIdTCPConnection::NoOutputCommand(1, '\0');  // NOLINT(cert-err58-cpp)
 
 void TIdConnectionIntercept::AttachSocket(TIdSocketHandle* AHandle) {
   Handle = AHandle;
@@ -272,7 +273,7 @@ void TIdTCPConnection::DiscardBytes(int64_t N) {
 void TIdTCPConnection::ConsumeInput(int64_t N) {
   InputBuffer.DiscardFront(N);
   // The resumed line search counts from the front of what is held.
-  size_t n = static_cast<size_t>(N);
+  auto n = static_cast<size_t>(N);
   LineScanned = LineScanned > n ? LineScanned - n : 0;
 }
 
@@ -325,7 +326,7 @@ void TIdTCPConnection::WriteBytes(const void* ABuffer, int64_t ACount, bool) {
 }
 
 void TIdTCPConnection::WriteInt32(int AValue, bool AConvert) {
-  uint32_t v = static_cast<uint32_t>(AValue);
+  auto v = static_cast<uint32_t>(AValue);
   if (AConvert) v = TIdStack::HostToNet32(v);
   WriteBytes(&v, 4, false);
 }

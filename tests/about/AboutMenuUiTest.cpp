@@ -33,7 +33,7 @@ TEST(AboutMenuTest, BothAboutEntriesOpenTheAboutWindowWhileTimersRun) {
   THeadlessBackend& ui = *b;
   TApplication app(std::move(b), exe);
   app.ShowMainForm = false;
-  QuietForm* form = app.CreateForm<QuietForm>();
+  auto* form = app.CreateForm<QuietForm>();
   form->Timer2->SetEnabled(true);  // the countdown
 
   for (TMenuItem* entry : {form->About2, form->About1}) {

@@ -37,7 +37,7 @@ QLabel* LabelWithText(QWidget* W, const QString& Text) {
 
 // Runs Step once the modal window Name is up (polling, as the window appears
 // inside ShowAbout's own loop).
-void WhenShown(const char* Name, std::function<void(QWidget*)> Step, int Tries = 100) {
+void WhenShown(const char* Name, const std::function<void(QWidget*)>& Step, int Tries = 100) {
   QTimer::singleShot(20, [=] {
     if (QWidget* w = TopLevel(Name))
       Step(w);
@@ -64,7 +64,7 @@ TEST(AboutQtTest, ModalDialogWithPictureVersionAndLinkEndsOnEscape) {
   WhenShown("AboutWnd", [&](QWidget* w) {
     EXPECT_EQ(w->windowTitle(), QString::fromUtf8("About Corvale \xC2\xAE"));
     EXPECT_EQ(w->windowModality(), Qt::ApplicationModal);
-    QWidget* client = w->findChild<QWidget*>("client");
+    auto* client = w->findChild<QWidget*>("client");
     ASSERT_NE(client, nullptr);
     EXPECT_EQ(client->size(), QSize(322, 338));
     bool picture = false;

@@ -3,7 +3,12 @@
 // (AboutTestSupport.cpp). This header includes no platform header of the
 // program, so that the Windows implementation can include the system's.
 #include <cstddef>
+#include <memory>
 #include <string>
+
+namespace testenv {
+class ScopedVariable;
+}
 
 namespace about_test {
 
@@ -31,8 +36,12 @@ class ScopedWebOpener {
   std::string Opened() const;
 
  private:
-  std::string FNote, FOld;
+  std::string FNote;
+  // Windows: the command the registry held before, restored at the end.
+  std::string FOld;
   bool FHadOld = false;
+  // Linux: PATH as the stand-in needs it, restored at the end.
+  std::unique_ptr<testenv::ScopedVariable> FPath;
 };
 
 }  // namespace about_test

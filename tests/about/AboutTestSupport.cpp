@@ -16,10 +16,12 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <cstdlib>
+#include <system_error>
 
 #include "platform/FileVersion.h"
+#include "tests/support/HostProcess.h"
 #endif
+#include "tests/support/TestEnv.h"
 
 namespace about_test {
 
@@ -120,34 +122,28 @@ bool PatchVersionBlock(const std::string& Path, size_t Offset, const std::string
 
 #else
 
+// binutils' objcopy, run without a shell.
+constexpr const char* kObjcopy = "/usr/bin/objcopy";
+
 ScopedWebOpener::ScopedWebOpener(const std::string& Dir, const std::string& Note) : FNote(Note) {
-  if (const char* old = std::getenv("PATH")) {
-    FHadOld = true;
-    FOld = old;
-  }
   if (Note.empty()) {
-    setenv("PATH", Dir.c_str(), 1);  // no opener anywhere
+    FPath = std::make_unique<testenv::ScopedVariable>("PATH", Dir.c_str());  // no opener anywhere
     return;
   }
   const std::string opener = Dir + "/xdg-open";
   std::ofstream(opener) << "#!/bin/sh\nprintf '%s' \"$1\" > '" + Note + ".tmp' && mv '" + Note +
                                ".tmp' '" + Note + "'\n";
   std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
-  setenv("PATH", (Dir + ":/usr/bin:/bin").c_str(), 1);
+  FPath = std::make_unique<testenv::ScopedVariable>("PATH", (Dir + ":/usr/bin:/bin").c_str());
 }
 
-ScopedWebOpener::~ScopedWebOpener() {
-  if (FHadOld)
-    setenv("PATH", FOld.c_str(), 1);
-  else
-    unsetenv("PATH");
-}
+ScopedWebOpener::~ScopedWebOpener() = default;
 
 bool PatchVersionBlock(const std::string& Path, size_t Offset, const std::string& Bytes) {
   const std::string section = Path + ".section";
-  const std::string dump = std::string("objcopy --dump-section ") + kVersionSection + "='" +
-                           section + "' '" + Path + "'";
-  if (std::system(dump.c_str()) != 0) return false;
+  const std::string sectionArg = std::string(kVersionSection) + "=" + section;
+  if (!host::ExitedCleanly(host::Run({kObjcopy, "--dump-section", sectionArg, Path}, "").Status))
+    return false;
   std::string block;
   {
     std::ifstream in(section, std::ios::binary);
@@ -157,10 +153,10 @@ bool PatchVersionBlock(const std::string& Path, size_t Offset, const std::string
   block.replace(Offset, Bytes.size(), Bytes);
   std::ofstream(section, std::ios::binary)
       .write(block.data(), static_cast<std::streamsize>(block.size()));
-  const std::string update = std::string("objcopy --update-section ") + kVersionSection + "='" +
-                             section + "' '" + Path + "'";
-  const bool ok = std::system(update.c_str()) == 0;
-  std::remove(section.c_str());
+  const bool ok =
+      host::ExitedCleanly(host::Run({kObjcopy, "--update-section", sectionArg, Path}, "").Status);
+  std::error_code ignored;  // a leftover copy of the section in the test's folder harms nothing
+  std::filesystem::remove(section, ignored);
   return ok;
 }
 

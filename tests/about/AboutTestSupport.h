@@ -36,7 +36,7 @@ class TempDir {
 
 // A copy of this test executable at Dir/Name.
 inline std::string CopySelf(const std::string& Dir, const std::string& Name) {
-  const std::string copy = Dir + "/" + Name;
+  std::string copy = Dir + "/" + Name;
   std::filesystem::copy_file(files::ExecutablePath(), copy,
                              std::filesystem::copy_options::overwrite_existing);
   return copy;
@@ -45,7 +45,7 @@ inline std::string CopySelf(const std::string& Dir, const std::string& Name) {
 // A copy at Dir/Name of a program of this build that carries no version
 // information (it does not link the about box).
 inline std::string CopyWithoutVersion(const std::string& Dir, const std::string& Name) {
-  const std::string copy = Dir + "/" + Name;
+  std::string copy = Dir + "/" + Name;
   std::filesystem::copy_file(CORVALE_PLAIN_EXE, copy,
                              std::filesystem::copy_options::overwrite_existing);
   return copy;

@@ -38,7 +38,8 @@ TEST(JPEGImageTest, ShippedPictureDecodesTo250x82Rgb) {
   EXPECT_EQ(b.Height, 82);
   ASSERT_EQ(b.Pixels.size(), 250u * 82u * 3u);
   // A gradient from dark blue at the top to light blue at the bottom.
-  const Rgb top = PixelAt(b, 2, 1), bottom = PixelAt(b, 2, 80);
+  const Rgb top = PixelAt(b, 2, 1);
+  const Rgb bottom = PixelAt(b, 2, 80);
   EXPECT_GT(top.B, top.R);
   EXPECT_LT(top.B, bottom.B);
   EXPECT_LT(top.R + top.G, bottom.R + bottom.G);

@@ -47,6 +47,8 @@ inline bool Holds(const std::string& Ini, const std::string& IP) {
 inline const std::vector<std::string> kFirstMailLines = {
     "From: \"Eve Example\" <eve@a.test>\r\n", "Subject: Your IP Address is  203.0.113.7\r\n",
     "To: \"Eve Example\" <eve@a.test>\r\n", "Content-Type: text/html;\r\n",
+    // The body is one entry, written across lines.
+    // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
     "\r\n\r\n<div align=\"center\"><p><font size=\"5\"><strong>Hello Eve Example<br>\r\n"
     "Your Old IP Address is 198.51.100.1<br>\r\n"
     "Your New IP Address is  203.0.113.7 <br>\r\n"

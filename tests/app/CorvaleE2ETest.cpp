@@ -5,10 +5,10 @@
 // one at a time. Each test starts the program beside its own settings file,
 // waits for what it expects, and ends it.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <chrono>
 #include <filesystem>
@@ -21,8 +21,6 @@
 #include "tests/support/AiosmtpdServer.h"
 #include "tests/support/DnsmasqServer.h"
 #include "tests/support/NginxServer.h"
-
-extern char** environ;
 
 namespace {
 
@@ -66,8 +64,9 @@ class CorvaleE2E : public ::testing::Test {
     std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "HOME=" + Dir};
     for (char** e = environ; *e; ++e)
       if (std::string(*e).rfind("QT_", 0) != 0 && std::string(*e).rfind("HOME=", 0) != 0)
-        env.push_back(*e);
+        env.emplace_back(*e);
     std::vector<char*> envp;
+    envp.reserve(env.size());
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     std::string exe = Dir + "/Corvale";

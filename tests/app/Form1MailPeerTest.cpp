@@ -75,7 +75,7 @@ class Form1MailTest : public ::testing::Test {
     Ui = b.get();
     App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");
     App->ShowMainForm = false;
-    TForm1* f = App->CreateForm<TForm1>([&](TForm1& w) {
+    auto* f = App->CreateForm<TForm1>([&](TForm1& w) {
       w.EchoHost = Web->HostPort();
       w.DNSServer = "127.0.0.1";
       w.DNSPort = Dns->Port();

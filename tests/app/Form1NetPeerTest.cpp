@@ -19,7 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char kBody1[] = "<div align=\"center\"><p><font size=\"5\"><strong>Hello ";
+const char kBody1[] = R"(<div align="center"><p><font size="5"><strong>Hello )";
 const char kBody4[] = "Thank you for using Corvale</strong></p></div>";
 
 // The servers are shared by the suite; each test gets its own window and
@@ -249,7 +249,9 @@ TEST_F(Form1NetTest, AFailedDeliveryIsSkippedAndTheNextServed) {
 
 TEST_F(Form1NetTest, ExchangersAreListedInReplyOrder) {
   TForm1& f = Start("", "", "");
-  TStringList two, alias, none;
+  TStringList two;
+  TStringList alias;
+  TStringList none;
   f.GetMxList(two, "two.test");
   EXPECT_EQ(two.Lines, (std::vector<std::string>{"127.0.0.3=20", "127.0.0.1=10"}));
   f.GetMxList(alias, "alias.test");

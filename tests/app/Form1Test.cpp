@@ -2,8 +2,9 @@
 // file, the settings file's format and edge cases, the check schedule on the
 // virtual clock, and the icon and window behaviour.
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <cstdlib>
 
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -87,7 +88,7 @@ TEST_F(Form1Test, FirstStartWithoutSettingsShowsTheWindowAndSchedulesNothing) {
   EXPECT_EQ(form->Edit4->GetText(), "0");
   EXPECT_EQ(form->ExeDir, dir + "/");
   EXPECT_TRUE(ui->MessageBoxes.empty());
-  ui->Advance(3 * 3600 * 1000);
+  ui->Advance(int64_t{3} * 3600 * 1000);
   EXPECT_EQ(form->Checks, 0);
   EXPECT_EQ(form->StatusBar1->Panels[0].GetText(), "");
 
@@ -240,7 +241,9 @@ TEST_F(Form1Test, EveryIntervalSurvivesARoundTripThroughTheFile) {
 // restart (which would count as a change and mail it again).
 TEST_F(Form1Test, ValuesAreReadBackAsTheyWereWritten) {
   Start();
-  const std::string a2 = "\xC3\xA9", a3 = "\xE2\x82\xAC", a4 = "\xF0\x9F\x98\x80";
+  const std::string a2 = "\xC3\xA9";
+  const std::string a3 = "\xE2\x82\xAC";
+  const std::string a4 = "\xF0\x9F\x98\x80";
   struct Case {
     std::string value, stored;
   } cases[] = {
@@ -468,7 +471,7 @@ TEST_F(Form1Test, CountdownRestsWhileHiddenAndIsRedrawnWhenShown) {
       hide(*form);
       ASSERT_FALSE(form->GetVisible());
       EXPECT_FALSE(form->Timer2->GetEnabled());
-      ui->Advance(10 * 60000);
+      ui->Advance(int64_t{10} * 60000);
       EXPECT_EQ(ticks, 1) << "no tick while hidden";
 
       // 601 s of the hour have passed: 2999 s are left.
@@ -563,13 +566,15 @@ TEST_F(Form1Test, NoCheckRunsWhileTheErrorBoxOfACheckIsOpen) {
     WriteIni(Settings("A", "a", "60", "0", ""));
     Start();
     form->Check = [](CountingForm&) { throw Exception("Socket Error # 10054"); };
-    int open = 0, deepest = 0, checksWhileOpen = 0;
+    int open = 0;
+    int deepest = 0;
+    int checksWhileOpen = 0;
     ui->OnMessageBox = [&](const THeadlessBackend::Box&) {
       deepest = std::max(deepest, ++open);
       if (open == 1) {
         // The user leaves the box open for five check intervals.
         const int before = form->Checks;
-        ui->Advance(5 * 60000);
+        ui->Advance(int64_t{5} * 60000);
         checksWhileOpen = form->Checks - before;
       }
       --open;

@@ -3,9 +3,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cstdlib>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -59,7 +59,7 @@ void AnswerNextMessageBox(QString& Text, Qt::TextFormat* Format = nullptr) {
 
 // Runs Step on the top-level window Name once it is shown (it comes up inside
 // a modal loop).
-void WhenShown(const char* Name, std::function<void(QWidget*)> Step) {
+void WhenShown(const char* Name, const std::function<void(QWidget*)>& Step) {
   QTimer::singleShot(20, [Name, Step] {
     QWidget* w = TopLevel(Name);
     if (w && w->isVisible())
@@ -113,7 +113,7 @@ TEST(Form1QtTest, HostileEchoValueIsShownAsWritten) {
   {
     TApplication app(CreateQtBackend(), dir + "/Corvale");
     app.ShowMainForm = false;
-    TForm1* form = app.CreateForm<TForm1>(
+    auto* form = app.CreateForm<TForm1>(
         [&](TForm1& f) { f.EchoHost = "127.0.0.1:" + std::to_string(echo.Port); });
     QWidget* w = TopLevel("Form1");
     ASSERT_NE(w, nullptr);
@@ -176,7 +176,8 @@ TEST(Form1QtTest, NoTimerHandlerRunsWhileAnErrorBoxIsOpen) {
   };
   // Once the box is up, let forty of the timer's periods pass in its loop
   // (counted by a plain Qt timer), then answer it.
-  int runsWhileOpen = -1, boxesOpen = 0;
+  int runsWhileOpen = -1;
+  int boxesOpen = 0;
   QTimer periods;
   int counted = 0;
   QObject::connect(&periods, &QTimer::timeout, [&] {
@@ -207,7 +208,7 @@ TEST(Form1QtTest, RealWindowShowsTheDesignAndReactsToInput) {
     auto backend = CreateQtBackend();
     TApplication app(std::move(backend), dir + "/Corvale");
     app.ShowMainForm = false;
-    TForm1* form = app.CreateForm<TForm1>();
+    auto* form = app.CreateForm<TForm1>();
     QWidget* w = TopLevel("Form1");
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(w->isVisible());
@@ -215,7 +216,7 @@ TEST(Form1QtTest, RealWindowShowsTheDesignAndReactsToInput) {
     EXPECT_EQ(w->minimumSize(), w->maximumSize()) << "fixed size";
     EXPECT_TRUE(w->windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(w->windowFlags() & Qt::WindowMaximizeButtonHint);
-    QWidget* client = w->findChild<QWidget*>("client");
+    auto* client = w->findChild<QWidget*>("client");
     ASSERT_NE(client, nullptr);
     EXPECT_EQ(client->size(), QSize(403, 254));
 

@@ -24,7 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Corvale";
+const char kUninstallKey[] = R"(Software\Microsoft\Windows\CurrentVersion\Uninstall\Corvale)";
 // Longest wait for the installer, the uninstaller (which runs from a copy of
 // itself after its first process ended) or the program to do what is expected.
 constexpr auto kWait = 60s;

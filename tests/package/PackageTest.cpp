@@ -181,7 +181,7 @@ TEST_F(PackageTest, IconsHaveTheSizesOfTheirFolders) {
   for (unsigned size : {16u, 32u, 48u, 64u, 128u}) {
     const std::string s = std::to_string(size);
     std::string path = "/usr/share/icons/hicolor/";
-    path += s + "x" + s + "/apps/corvale.png";
+    path.append(s).append("x").append(s).append("/apps/corvale.png");
     const std::string png = files::ReadFile(Installed(path));
     ASSERT_GE(png.size(), 24u) << s;
     EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n") << s;

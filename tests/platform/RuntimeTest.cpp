@@ -91,7 +91,9 @@ TEST(DateTime, EncodeDecodeRoundTripsOverCenturies) {
   for (int y : {1900, 1999, 2000, 2024, 2100}) {
     for (int m = 1; m <= 12; ++m) {
       for (int d : {1, 28}) {
-        int yy, mm, dd;
+        int yy;
+        int mm;
+        int dd;
         DecodeDate(EncodeDate(y, m, d), yy, mm, dd);
         ASSERT_EQ(yy * 10000 + mm * 100 + dd, y * 10000 + m * 100 + d);
       }
@@ -99,7 +101,10 @@ TEST(DateTime, EncodeDecodeRoundTripsOverCenturies) {
   }
   EXPECT_EQ(DayOfWeek(EncodeDate(2026, 12, 6)), 1);  // a Sunday
   EXPECT_EQ(DayOfWeek(EncodeDate(1899, 12, 30)), 7);
-  int h, n, s, ms;
+  int h;
+  int n;
+  int s;
+  int ms;
   DecodeTime(EncodeTime(19, 4, 55, 250), h, n, s, ms);
   EXPECT_EQ(h * 10000 + n * 100 + s, 190455);
   EXPECT_EQ(ms, 250);
@@ -138,7 +143,7 @@ TEST(Component, OwnerFreesWhatItOwnsLastMadeFirst) {
   std::vector<std::string> log;
   {
     TComponent owner;
-    Probe* a = TComponent::Create<Probe>(owner, &log, "a");
+    auto* a = TComponent::Create<Probe>(owner, &log, "a");
     TComponent::Create<Probe>(*a, &log, "a.child");
     TComponent::Create<Probe>(owner, &log, "b");
     EXPECT_EQ(owner.ComponentCount(), 2);

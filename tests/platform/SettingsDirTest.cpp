@@ -3,6 +3,7 @@
 // user's configuration directory, made private on the first save.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,7 +37,7 @@ TEST(SettingsDirectory, WindowsKeepsEveryPlaceBesideTheExecutable) {
 
 // Room for one account's entry from the user database; ordinary entries need a
 // few hundred bytes.
-constexpr size_t kAccountTextBytes = 16 * 1024;
+constexpr size_t kAccountTextBytes = size_t{16} * 1024;
 
 // Sets or unsets one environment variable for a test's lifetime. The tests
 // run on one thread, so changing the environment races with nothing.

@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "platform/Files.h"
 #include "platform/Shell.h"
+#include "tests/support/TestEnv.h"
 
 namespace {
 
@@ -22,24 +24,22 @@ class ShellTest : public ::testing::Test {
         (std::filesystem::temp_directory_path() / "corvale-shell-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir = pattern;
-    const char* p = std::getenv("PATH");
-    savedPath = p ? p : "";
     // Only the test's own directory and the basic tools: no desktop opener
     // unless a test puts one there.
-    setenv("PATH", (dir + ":/usr/bin:/bin").c_str(), 1);
+    path.emplace("PATH", (dir + ":/usr/bin:/bin").c_str());
   }
   void TearDown() override {
-    setenv("PATH", savedPath.c_str(), 1);
+    path.reset();
     std::filesystem::remove_all(dir);
   }
   // A shell script at dir/Name that writes its working directory and its
   // arguments, one a line, to dir/Name.out (renamed into place when complete).
   std::string Script(const std::string& Name) {
-    const std::string path = dir + "/" + Name;
-    std::ofstream(path) << "#!/bin/sh\n{ pwd; for a in \"$@\"; do echo \"$a\"; done; } > '" << path
-                        << ".tmp' && mv '" << path << ".tmp' '" << path << ".out'\n";
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-    return path;
+    std::string file = dir + "/" + Name;
+    std::ofstream(file) << "#!/bin/sh\n{ pwd; for a in \"$@\"; do echo \"$a\"; done; } > '" << file
+                        << ".tmp' && mv '" << file << ".tmp' '" << file << ".out'\n";
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+    return file;
   }
   // What the script called Name wrote, waiting for it a little.
   std::string Output(const std::string& Name) {
@@ -48,7 +48,8 @@ class ShellTest : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     return std::filesystem::exists(out) ? files::ReadFile(out) : std::string("(nothing)");
   }
-  std::string dir, savedPath;
+  std::string dir;
+  std::optional<testenv::ScopedVariable> path;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 // application's exception handler, window messages and the notification area.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -49,8 +50,8 @@ TEST(TitleTest, FileNameCutAtFirstDotFirstLetterKeptRestLowered) {
 
 TEST_F(UiTest, UpDownFollowsItsEditClampsAndStepsWithoutWrap) {
   TForm f;
-  TEdit* e = TComponent::Create<TEdit>(f);
-  TUpDown* u = TComponent::Create<TUpDown>(f);
+  auto* e = TComponent::Create<TEdit>(f);
+  auto* u = TComponent::Create<TUpDown>(f);
   u->Min = 0;
   u->Max = 48;
   u->SetPosition(48);
@@ -79,10 +80,10 @@ TEST_F(UiTest, UpDownFollowsItsEditClampsAndStepsWithoutWrap) {
 
 TEST_F(UiTest, CloseKindButtonClosesItsFormAndMainFormEndsTheApplication) {
   bool closed = false;
-  TForm* main = app->CreateForm<TForm>();
-  TForm* other = app->CreateForm<TForm>();
+  auto* main = app->CreateForm<TForm>();
+  auto* other = app->CreateForm<TForm>();
   for (TForm* f : {main, other}) {
-    TBitBtn* b = TComponent::Create<TBitBtn>(*f);
+    auto* b = TComponent::Create<TBitBtn>(*f);
     b->SetParent(f);
     b->Kind = TBitBtnKind::bkClose;
     f->OnClose = [&](TComponent*, TCloseAction&) { closed = true; };
@@ -100,10 +101,10 @@ TEST_F(UiTest, CloseKindButtonClosesItsFormAndMainFormEndsTheApplication) {
 // OnShow runs while the form is still hidden (what it draws is ready before
 // anyone sees it), OnHide once it is hidden; each only on an actual change.
 TEST_F(UiTest, ShowAndHideEventsRunOnlyWhenTheVisibilityChanges) {
-  TForm* f = app->CreateForm<TForm>();
+  auto* f = app->CreateForm<TForm>();
   std::vector<std::string> events;
-  f->OnShow = [&](TComponent*) { events.push_back(f->GetVisible() ? "show seen" : "show"); };
-  f->OnHide = [&](TComponent*) { events.push_back(f->GetVisible() ? "hide seen" : "hide"); };
+  f->OnShow = [&](TComponent*) { events.emplace_back(f->GetVisible() ? "show seen" : "show"); };
+  f->OnHide = [&](TComponent*) { events.emplace_back(f->GetVisible() ? "hide seen" : "hide"); };
   f->Hide();
   f->Show();
   f->Show();
@@ -141,8 +142,11 @@ TEST_F(UiTest, TimerFiresEveryIntervalOnTheVirtualClock) {
 }
 
 TEST_F(UiTest, ProcessMessagesInsideAHandlerRunsOtherDueTimersButNeverTheSameOne) {
-  TTimer slow, fast;
-  int slowRuns = 0, fastRuns = 0, nested = 0;
+  TTimer slow;
+  TTimer fast;
+  int slowRuns = 0;
+  int fastRuns = 0;
+  int nested = 0;
   fast.SetInterval(100);
   slow.SetInterval(1000);
   fast.OnTimer = [&](TComponent*) { ++fastRuns; };
@@ -208,10 +212,10 @@ TEST_F(UiTest, NotifyIconRequestsAreRecordedWithTheirRecord) {
   d.cbSize = sizeof d;
   d.uID = 100;
   d.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-  std::snprintf(d.szTip, sizeof d.szTip, "%s", "Corvale");
+  std::strncpy(d.szTip, "Corvale", sizeof d.szTip - 1);
   EXPECT_FALSE(Shell_NotifyIconA(NIM_MODIFY, &d)) << "no icon yet";
   EXPECT_TRUE(Shell_NotifyIconA(NIM_ADD, &d));
-  std::snprintf(d.szTip, sizeof d.szTip, "%s", "Corvale - 192.0.2.1");
+  std::strncpy(d.szTip, "Corvale - 192.0.2.1", sizeof d.szTip - 1);
   EXPECT_TRUE(Shell_NotifyIconA(NIM_MODIFY, &d));
   EXPECT_EQ(ui->TrayTip, "Corvale - 192.0.2.1");
   EXPECT_TRUE(Shell_NotifyIconA(NIM_DELETE, &d));
@@ -220,8 +224,8 @@ TEST_F(UiTest, NotifyIconRequestsAreRecordedWithTheirRecord) {
 }
 
 TEST_F(UiTest, PopupAtCursorAndModalForm) {
-  TForm* f = app->CreateForm<TForm>();
-  TPopupMenu* m = TComponent::Create<TPopupMenu>(*f);
+  auto* f = app->CreateForm<TForm>();
+  auto* m = TComponent::Create<TPopupMenu>(*f);
   int clicks = 0;
   m->Add("A1", "A", [&](TComponent*) { ++clicks; });
   m->Add("N1", "-");
@@ -235,8 +239,8 @@ TEST_F(UiTest, PopupAtCursorAndModalForm) {
   EXPECT_EQ(clicks, 1);
   EXPECT_TRUE(m->Items[1]->IsLine());
 
-  TForm* box = app->CreateForm<TForm>();
-  TBitBtn* ok = TComponent::Create<TBitBtn>(*box);
+  auto* box = app->CreateForm<TForm>();
+  auto* ok = TComponent::Create<TBitBtn>(*box);
   ok->SetParent(box);
   ok->ModalResult = mrOk;
   ui->OnShowModal = [&](TForm&) { ok->Click(); };
@@ -258,7 +262,7 @@ TEST_F(UiTest, StatusPanelsRefuseAnIndexOutsideTheList) {
 
 TEST_F(UiTest, OwnerFreesControlsAndTheirParentLinks) {
   auto f = std::make_unique<TForm>();
-  TEdit* e = TComponent::Create<TEdit>(*f);
+  auto* e = TComponent::Create<TEdit>(*f);
   e->SetParent(f.get());
   EXPECT_EQ(f->Controls().size(), 1u);
   f->CreateHandle();

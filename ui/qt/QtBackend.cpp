@@ -312,7 +312,7 @@ class StatusBarPeer : public WidgetPeer {
       l->setFrameShape(QFrame::Panel);
       l->setFrameShadow(QFrame::Sunken);
       l->setObjectName(QString("panel%1").arg(Panels.size()));
-      Panels.push_back(l);
+      Panels.emplace_back(l);
       bool last = static_cast<int>(Panels.size()) == bar.Panels.Count();
       int width = bar.Panels[static_cast<int>(Panels.size()) - 1].Width;
       // The last panel takes what is left of the bar.
@@ -642,7 +642,9 @@ class QtBackend : public TBackend {
         if (it != Icons.end()) return false;
         auto icon = std::make_unique<QSystemTrayIcon>(Icon, qApp);
         if (D.uFlags & NIF_TIP) icon->setToolTip(PlainToolTip(Q(tip)));
-        const uint32_t wnd = D.Wnd, id = D.uID, msg = D.uCallbackMessage;
+        const uint32_t wnd = D.Wnd;
+        const uint32_t id = D.uID;
+        const uint32_t msg = D.uCallbackMessage;
         if (D.uFlags & NIF_MESSAGE)
           QObject::connect(icon.get(), &QSystemTrayIcon::activated, icon.get(),
                            [wnd, id, msg](QSystemTrayIcon::ActivationReason R) {

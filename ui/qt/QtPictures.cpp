@@ -66,7 +66,8 @@ class ImagePeer : public PicturePeer {
       return;
     }
     // QImage reads the pixels in place; the pixmap is a copy of its own.
-    const QImage image(b.Pixels.data(), b.Width, b.Height, b.Width * 3, QImage::Format_RGB888);
+    const QImage image(b.Pixels.data(), b.Width, b.Height, static_cast<qsizetype>(b.Width) * 3,
+                       QImage::Format_RGB888);
     l->setPixmap(QPixmap::fromImage(image));
   }
   TImage& Image;

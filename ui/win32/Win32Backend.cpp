@@ -279,10 +279,12 @@ class FormPeer : public WindowPeer {
   }
 
   void Center() {
-    RECT w{}, area{};
+    RECT w{};
+    RECT area{};
     GetWindowRect(Hwnd, &w);
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
-    const int width = w.right - w.left, height = w.bottom - w.top;
+    const int width = w.right - w.left;
+    const int height = w.bottom - w.top;
     SetWindowPos(Hwnd, nullptr, area.left + (area.right - area.left - width) / 2,
                  area.top + (area.bottom - area.top - height) / 2, 0, 0,
                  SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -575,8 +577,10 @@ class ImagePeer : public WindowPeer {
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 24;
     info.bmiHeader.biCompression = BI_RGB;
-    const int width = Backend.Scale(b.Width), height = Backend.Scale(b.Height);
-    int x = D.rcItem.left, y = D.rcItem.top;
+    const int width = Backend.Scale(b.Width);
+    const int height = Backend.Scale(b.Height);
+    int x = D.rcItem.left;
+    int y = D.rcItem.top;
     if (image.Center) {
       x += (D.rcItem.right - D.rcItem.left - width) / 2;
       y += (D.rcItem.bottom - D.rcItem.top - height) / 2;
@@ -691,7 +695,7 @@ LRESULT FormPeer::Handle(UINT Msg, WPARAM WParam, LPARAM LParam) {
       return 0;
     }
     case WM_DRAWITEM: {
-      auto* d = reinterpret_cast<const DRAWITEMSTRUCT*>(LParam);
+      const auto* d = reinterpret_cast<const DRAWITEMSTRUCT*>(LParam);
       if (auto* p = dynamic_cast<ImagePeer*>(PeerOf(ControlOf(d->hwndItem)))) p->Draw(*d);
       return TRUE;
     }
@@ -740,7 +744,8 @@ LRESULT FormPeer::Handle(UINT Msg, WPARAM WParam, LPARAM LParam) {
 }
 
 LRESULT FormPeer::Command(WPARAM WParam, LPARAM LParam) {
-  const UINT id = LOWORD(WParam), code = HIWORD(WParam);
+  const UINT id = LOWORD(WParam);
+  const UINT code = HIWORD(WParam);
   HWND from = reinterpret_cast<HWND>(LParam);
   TForm* form = &Form;
   if (!from) {

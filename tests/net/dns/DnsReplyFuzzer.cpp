@@ -14,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   // dominate the time per input.
   static TIdDNSHeader header;
   static TIdDNSQuestionList questions;
-  static TIdDNSResourceList answers, authority, additional;
+  static TIdDNSResourceList answers;
+  static TIdDNSResourceList authority;
+  static TIdDNSResourceList additional;
   header.ClearCounts();
   questions.Clear();
   answers.Clear();

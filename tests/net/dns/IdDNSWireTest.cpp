@@ -195,8 +195,10 @@ TEST(DNSQuery, IdsAreFreshAndBelowBound) {
 
   // Two headers made in the same instant draw different sequences (a
   // generator seeded from the clock would repeat itself).
-  TIdDNSHeader a, b;
-  std::vector<uint16_t> ida, idb;
+  TIdDNSHeader a;
+  TIdDNSHeader b;
+  std::vector<uint16_t> ida;
+  std::vector<uint16_t> idb;
   for (int i = 0; i < 4; ++i) {
     BuildDNSQuery(a, qs);
     BuildDNSQuery(b, qs);

@@ -175,7 +175,8 @@ std::string PadLine(size_t ALength) {
 // (the server below never closes), keeps none of the head, and the client's
 // next request works on a fresh connection.
 TEST(HTTPFaultTest, ResponseHeadCaps) {
-  const size_t kLine = 16384, kSection = 262144;
+  const size_t kLine = 16384;
+  const size_t kSection = 262144;
   const std::string length = "Content-Length: 2\r\n";
   std::string wide;  // 15 lines at the line cap and the length
   for (int i = 0; i < 15; ++i) wide += PadLine(kLine);

@@ -27,8 +27,8 @@ const SplitCase kCases[] = {
     {"HTTP://H:81", {"HTTP", "H", "/", "", "81", ""}},
     {"HTTP://H:/x", {"HTTP", "H", "/", "x", "", ""}},
     {"Http://H/X", {"Http", "H", "/", "X", "", ""}},
-    {"HTTP:\\\\H\\x.htm", {"HTTP", "H", "/", "x.htm", "", ""}},
-    {"http://H\\dir\\sub\\", {"http", "H", "/dir/sub/", "", "", ""}},
+    {R"(HTTP:\\H\x.htm)", {"HTTP", "H", "/", "x.htm", "", ""}},
+    {R"(http://H\dir\sub\)", {"http", "H", "/dir/sub/", "", "", ""}},
     // Every slash counts, also one inside the query.
     {"HTTP://H/p.pl?u=a/b", {"HTTP", "H", "/p.pl?u=a/", "b", "", ""}},
     // Only the document is searched for a bookmark, and only its first "#".
@@ -51,7 +51,7 @@ TEST(IdURI, SplitAddressTable) {
 }
 
 TEST(IdURI, ObjectKeepsNormalisedAddressAndItsParts) {
-  TIdURI uri("HTTP:\\\\H:8080\\a\\b.htm#top");
+  TIdURI uri(R"(HTTP:\\H:8080\a\b.htm#top)");
   EXPECT_EQ(uri.GetURI(), "HTTP://H:8080/a/b.htm#top");
   ExpectParts(uri, {"HTTP", "H", "/a/", "b.htm", "8080", "top"}, uri.GetURI());
 

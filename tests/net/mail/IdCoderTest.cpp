@@ -220,7 +220,7 @@ TEST(QuotedPrintableEncoder, KeptBackCRMovesTheLaterBufferBoundaries) {
     return s;
   };
   using Pieces = std::vector<std::pair<std::string, std::string>>;
-  auto same = [](std::string S) { return std::pair{S, S}; };
+  auto same = [](const std::string& S) { return std::pair{S, S}; };
   struct Case {
     const char* Name;
     Pieces Parts;
@@ -266,7 +266,8 @@ TEST(QuotedPrintableEncoder, KeptBackCRMovesTheLaterBufferBoundaries) {
       {"CR ends the input", {same(filler(4095)), {"\r", "=0D"}}},
   };
   for (const Case& c : cases) {
-    std::string in, want;
+    std::string in;
+    std::string want;
     for (const auto& [i, o] : c.Parts) in += i, want += o;
     for (size_t piece :
          {size_t{1}, size_t{7}, size_t{4095}, size_t{4096}, size_t{4097}, in.size()}) {

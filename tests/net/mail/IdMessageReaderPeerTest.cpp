@@ -45,7 +45,7 @@ struct Reading {
   std::vector<std::pair<std::string, std::string>> Addresses(const std::string& Header) const {
     std::vector<std::pair<std::string, std::string>> out;
     for (const auto& a : Mailboxes)
-      if (a[0] == Header) out.push_back({a[1], a[2]});
+      if (a[0] == Header) out.emplace_back(a[1], a[2]);
     return out;
   }
   std::vector<std::array<std::string, 3>> Mailboxes;
@@ -86,15 +86,21 @@ class ReaderTest : public ::testing::Test {
       if (kind == "L") {
         in >> r.LongestHeaderLine;
       } else if (kind == "H") {
-        std::string name, value;
+        std::string name;
+        std::string value;
         in >> name >> value;
         r.Headers[name] = Unhex(value);
       } else if (kind == "A") {
-        std::string h, name, addr;
+        std::string h;
+        std::string name;
+        std::string addr;
         in >> h >> name >> addr;
         r.Mailboxes.push_back({h, Unhex(name), Unhex(addr)});
       } else if (kind == "P") {
-        std::string t, f, d, x;
+        std::string t;
+        std::string f;
+        std::string d;
+        std::string x;
         in >> t >> f >> d >> x;
         r.Parts.push_back({t, Unhex(f), Unhex(d), Unhex(x)});
       } else if (kind == "D") {
@@ -147,14 +153,14 @@ TEST_F(ReaderTest, TextPartsAndNonAsciiHeadersUnderUtf8) {
   m.Recipients.Add().SetText("\"Smith, John\" <js@example.test>");
   m.CCList.Add().SetText("Say \"hi\" <q@example.test>");
   m.Organization = "\xC3\x89quipe Caf\xC3\xA9";
-  TIdText& plain = m.MessageParts.Add<TIdText>();
+  auto& plain = m.MessageParts.Add<TIdText>();
   plain.Body.Add(
       "Gr\xC3\xBC\xC3\x9F"
       "e, trailing blank ");
   plain.Body.Add(".a line with a leading dot and = sign");
   plain.Body.Add(std::string(150, 'x') + " long");
   plain.Body.Add("");
-  TIdText& html = m.MessageParts.Add<TIdText>();
+  auto& html = m.MessageParts.Add<TIdText>();
   html.SetContentType("text/html; charset=utf-8");
   html.Body.Add("<p>caf\xC3\xA9</p>");
   Reading r = Read(c, m);
@@ -192,12 +198,12 @@ TEST_F(ReaderTest, AttachmentsAndRelatedAttachments) {
     m.Subject = related ? "related" : "mixed";
     m.From.Address = "a@example.test";
     m.MessageParts.Add<TIdText>().Body.Add("plain text");
-    TIdText& html = m.MessageParts.Add<TIdText>();
+    auto& html = m.MessageParts.Add<TIdText>();
     html.SetContentType("text/html");
     html.Body.Add("<img src=\"cid:logo\">");
-    TIdAttachment& a = m.MessageParts.Add<TIdAttachment>();
+    auto& a = m.MessageParts.Add<TIdAttachment>();
     a.FileName = Dir + "/photo.bin";
-    TIdAttachment& b = m.MessageParts.Add<TIdAttachment>();
+    auto& b = m.MessageParts.Add<TIdAttachment>();
     b.FileName = Dir + "/logo.png";
     b.SetContentType("image/png");
     if (related) b.ExtraHeaders.SetValueOf("Content-ID", "<logo>");
@@ -320,7 +326,8 @@ TEST_F(ReaderTest, SubjectsCutIntoSeveralWordsReadBack) {
       c.TextCharset = k.Texts;
       TIdMessage m;
       m.From.Address = "a@example.test";
-      std::string text, want;
+      std::string text;
+      std::string want;
       for (int i = 0; i < 40; ++i) text += k.Char, want += k.Utf8;
       m.Subject = std::string(shift, 'a') + text + " end";
       m.Organization = std::string(shift + 3, 'o') + text;
@@ -345,7 +352,8 @@ TEST_F(ReaderTest, ShiftJisTextsUnderIso2022Jp) {
   TIdMessage m;
   m.ContentType = "text/plain";
   m.CharSet = "charset=ISO-2022-JP";
-  std::string subject, want;
+  std::string subject;
+  std::string want;
   for (int i = 0; i < 12; ++i) subject += sjis, want += utf8;
   m.Subject = "IP " + subject + " end";
   m.From.Name = sjis;

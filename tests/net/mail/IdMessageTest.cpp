@@ -104,12 +104,12 @@ TEST(TIdMessageParts, KindsAndCopies) {
   }
   EXPECT_EQ(m.MessageParts.Count(), 0);
 
-  TIdText& t = m.MessageParts.Add<TIdText>();
+  auto& t = m.MessageParts.Add<TIdText>();
   t.SetContentType("text/html");
   t.SetContentTransfer("base64");
   t.Body.Add("<p>");
   t.ExtraHeaders.Add("X-Part: 1");
-  TIdAttachment& a = m.MessageParts.Add<TIdAttachment>();
+  auto& a = m.MessageParts.Add<TIdAttachment>();
   a.FileName = "/tmp/f.bin";
   a.SetContentDisposition("inline");
   EXPECT_EQ(&t, &m.MessageParts[0]);

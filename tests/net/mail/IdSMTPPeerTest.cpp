@@ -161,7 +161,8 @@ TEST(IdSMTPPeer, AuthLoginOncePerSessionAcrossTwoDeliveries) {
   EXPECT_NE(messages[1].Data.find("Subject: second\r\n"), std::string::npos);
 
   std::vector<std::string> c = ClientLines(TranscriptAfterQuit(sink));
-  int auths = 0, rsets = 0;
+  int auths = 0;
+  int rsets = 0;
   for (const auto& l : c) {
     auths += l == "auth LOGIN";
     rsets += l == "Rset";
@@ -200,7 +201,7 @@ TEST(IdSMTPPeer, WrongPasswordIsAProtocolError) {
 
 TEST(IdSMTPPeer, Reply251ToRcptIsNotAccepted) {
   SmtpVariantServer sink;
-  sink.Forward251.push_back("far@example.test");
+  sink.Forward251.emplace_back("far@example.test");
   sink.Start();
   TIdSMTP smtp;
   Configure(smtp, sink);
@@ -242,7 +243,8 @@ TEST(IdSMTPPeer, InjectionArrivesAsHarmlessContent) {
       << d;
   // The subject stays one header (folded, its breaks encoded): every line
   // up to "To:" continues it.
-  size_t from = d.find("\r\nSubject:"), to = d.find("\r\nTo: ");
+  size_t from = d.find("\r\nSubject:");
+  size_t to = d.find("\r\nTo: ");
   ASSERT_LT(from, to);
   std::string subject = d.substr(from + 2, to - from - 2);
   for (size_t p = subject.find("\r\n"); p != std::string::npos; p = subject.find("\r\n", p + 2))
@@ -260,7 +262,7 @@ TEST(IdSMTPPeer, ArgumentsWithLineBreaksAreRefusedBeforeWriting) {
   TIdMessage msg;
   FillNotification(msg, "ann@example.test");
   smtp.OpenSession();
-  for (std::string bad :
+  for (const std::string& bad :
        {std::string("a@x>\r\nRCPT to:<evil@x"), std::string("a@x\n"), std::string("a\0b@x", 5)}) {
     msg.Recipients[0].Address = bad;
     EXPECT_THROW(smtp.DeliverMessage(msg), EIdException);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -84,7 +85,7 @@ TEST(IdSMTPScripted, AMegabyteOfAuthNamesIsCollectedInOrderOnce) {
 TEST(IdSMTPScripted, EndlessGreetingIsRefused) {
   std::string manyLines;
   for (int i = 0; i < 5000; ++i) manyLines += "220-still greeting\r\n";
-  const std::string bigLine = "220-" + std::string(600 * 1024, 'g') + "\r\n";
+  const std::string bigLine = "220-" + std::string(size_t{600} * 1024, 'g') + "\r\n";
   struct Case {
     std::string Greeting;
     std::string Error;

@@ -90,12 +90,14 @@ void WriterKeepsTransparency(std::string_view In, uint8_t Flags) {
   // transparency rules); the file costs more than the rest of the run.
   if ((Flags & 2) && In.size() % 4 == 0) {
     const std::string path = files::CreateTempFile("CrvFuzz");
-    if (FILE* f = std::fopen(path.c_str(), "wb")) {
-      std::fwrite(In.data(), 1, In.size(), f);
-      std::fclose(f);
-    }
+    // A file that could not be written whole would make the checks below
+    // judge the writer by a wrong input: the run stops instead.
+    FILE* f = std::fopen(path.c_str(), "wb");
+    Check(f != nullptr);
+    const bool written = std::fwrite(In.data(), 1, In.size(), f) == In.size();
+    Check(std::fclose(f) == 0 && written);
     static const char* const kTransfers[] = {"base64", "quoted-printable", "7bit"};
-    TIdAttachment& a = m.MessageParts.Add<TIdAttachment>();
+    auto& a = m.MessageParts.Add<TIdAttachment>();
     a.FileName = path;
     a.SetContentTransfer(kTransfers[In.size() % std::size(kTransfers)]);
     attachment.Path = path;

@@ -133,7 +133,8 @@ struct FoldCase {
 };
 
 TEST(IdHeaderList, FoldHeaderTable) {
-  const std::string a71(71, 'a'), a77(77, 'a');
+  const std::string a71(71, 'a');
+  const std::string a77(77, 'a');
   const std::string quoted = "\"quoted text with blanks quoted text with blanks quoted text\"";
   const std::string endQuoted =
       "X: q \"" + std::string(40, 'w') + " " + std::string(40, 'w') + "\"";

@@ -165,7 +165,8 @@ TEST_F(StackTest, DatagramTooLongForTransport) {
 }
 
 TEST_F(StackTest, OversizedDatagramIsReportedNotCut) {
-  TIdSocketHandle rx, tx;
+  TIdSocketHandle rx;
+  TIdSocketHandle tx;
   rx.OpenSocket(Id_SOCK_DGRAM);
   rx.IP = "127.0.0.1";
   rx.Bind();
@@ -266,7 +267,7 @@ TEST(Component, WorkEventsNestByLevel) {
   c.OnWork = [&](TIdComponent*, TWorkMode, int64_t n) {
     log.push_back("work " + std::to_string(n));
   };
-  c.OnWorkEnd = [&](TIdComponent*, TWorkMode) { log.push_back("end"); };
+  c.OnWorkEnd = [&](TIdComponent*, TWorkMode) { log.emplace_back("end"); };
   c.AddWork(WorkRead, 5);  // not started: nothing
   c.StartWork(WorkRead, 100);
   c.StartWork(WorkRead, 7);  // nested: only the level rises

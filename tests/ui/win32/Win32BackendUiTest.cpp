@@ -67,11 +67,11 @@ Watch* gWatch = nullptr;  // the timer procedure's view of the running test
 void CALLBACK CloseMenu(HWND, UINT, UINT_PTR Id, DWORD) {
   HWND menu = FindWindowA("#32768", nullptr);
   if (!menu || !IsWindowVisible(menu)) return;
-  HMENU m = reinterpret_cast<HMENU>(SendMessageA(menu, MN_GETHMENU, 0, 0));
+  auto* m = reinterpret_cast<HMENU>(SendMessageA(menu, MN_GETHMENU, 0, 0));
   for (int i = 0; m && i < GetMenuItemCount(m); ++i) {
     char buf[64] = {};
     GetMenuStringA(m, static_cast<UINT>(i), buf, sizeof buf, MF_BYPOSITION);
-    gWatch->MenuItems.push_back(buf[0] ? buf : "-");
+    gWatch->MenuItems.emplace_back(buf[0] ? buf : "-");
   }
   gWatch->Done = true;
   KillTimer(nullptr, Id);
@@ -137,7 +137,8 @@ TEST_F(Win32MainWindow, WindowAndControlsAreAsDesigned) {
   EXPECT_EQ(client.right, Scaled(403));
   EXPECT_EQ(client.bottom, Scaled(254));
   // Centred in the work area.
-  RECT outer{}, area{};
+  RECT outer{};
+  RECT area{};
   GetWindowRect(W, &outer);
   SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
   EXPECT_LE(std::abs((outer.left + outer.right) - (area.left + area.right)), 1);
@@ -189,7 +190,8 @@ TEST_F(Win32MainWindow, WindowAndControlsAreAsDesigned) {
   for (const Spin& s :
        {Spin{Form->UpDown1, Form->Edit3, 48, 48}, Spin{Form->UpDown2, Form->Edit4, 59, 0}}) {
     SCOPED_TRACE(s.U->Name);
-    int lo = -1, hi = -1;
+    int lo = -1;
+    int hi = -1;
     SendMessageA(H(s.U), UDM_GETRANGE32, reinterpret_cast<WPARAM>(&lo),
                  reinterpret_cast<LPARAM>(&hi));
     EXPECT_EQ(lo, 0);
@@ -211,7 +213,7 @@ TEST_F(Win32MainWindow, WindowAndControlsAreAsDesigned) {
   for (int i = 0; i < GetMenuItemCount(bar); ++i) {
     char buf[64] = {};
     GetMenuStringA(bar, static_cast<UINT>(i), buf, sizeof buf, MF_BYPOSITION);
-    entries.push_back(buf);
+    entries.emplace_back(buf);
   }
   EXPECT_EQ(entries,
             (std::vector<std::string>{"Apply", "Minimize", "Close", "Send Email", "About"}));
