@@ -42,13 +42,23 @@ run: build
 	@scripts/run
 
 # The whole suite three times: Linux plain, Linux under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows executables under Wine. Every run
-# goes to its end even when an earlier one failed; fails when any failed.
+# UndefinedBehaviorSanitizer, and the Windows executables under Wine; and the
+# static analysis of make lint. The analysis starts once the plain build is
+# done (the sources are read with its compile commands) and runs beside the
+# tests at the lowest priority: much of the tests' time is spent waiting on
+# peers and time-outs, which the analysis fills. Its report (build/lint.log)
+# is printed at the end. Every part goes to its end even when an earlier one
+# failed; fails when any failed.
 test:
-	@failed=; \
+	@failed=; lint=; \
+	if $(MAKE) --no-print-directory build; then \
+	  nice -n 19 scripts/lint build/default > build/lint.log 2>&1 & lint=$$!; \
+	fi; \
 	$(MAKE) --no-print-directory test-plain || failed="$$failed plain"; \
 	$(MAKE) --no-print-directory test-sanitize || failed="$$failed sanitize"; \
 	$(MAKE) --no-print-directory test-windows || failed="$$failed windows"; \
+	if [ -n "$$lint" ] && wait $$lint; then tail -n 2 build/lint.log; \
+	else cat build/lint.log 2>/dev/null; failed="$$failed lint"; fi; \
 	if [ -n "$$failed" ]; then echo "make test: failed:$$failed" >&2; exit 1; fi
 
 test-plain: build

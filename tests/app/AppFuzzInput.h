@@ -3,6 +3,7 @@
 // libFuzzer targets (SettingsFuzzer.cpp and EchoReplyFuzzer.cpp, run by
 // scripts/fuzz-settings and scripts/fuzz-echo). A broken property traps, so
 // that libFuzzer keeps the input as a crash.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,9 +26,8 @@ inline void Check(bool Ok) {
 }
 
 inline bool HasControlCharacter(std::string_view S) {
-  for (char c : S)
-    if (static_cast<unsigned char>(c) < 32 || c == 127) return true;
-  return false;
+  return std::any_of(S.begin(), S.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; });
 }
 
 // A value that the reader gives back: within the cap, no line break, and not
