@@ -20,18 +20,17 @@
 #include <unistd.h>
 #endif
 
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <iostream>
-#include <limits>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
+
+#include "bench/BenchArgs.h"
 
 namespace {
 
@@ -53,32 +52,9 @@ constexpr int kRecvSize = 32768;
 constexpr int kWaitSeconds = 30;
 // Room for one DNS reply over UDP (RFC 1035 4.2.1).
 constexpr int kDnsMax = 512;
-// The largest TCP and UDP port number.
-constexpr int kMaxPort = 65535;
-
-// Wrong arguments: main prints the usage line.
-class TUsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// A whole decimal number within [Min, Max], or a usage error naming What.
-int Number(const std::string& Text, const char* What, int Min, int Max) {
-  int value = 0;
-  const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), value);
-  if (ec != std::errc() || end != Text.data() + Text.size() || value < Min || value > Max)
-    throw TUsageError(std::string(What) + " is not a number from " + std::to_string(Min) + " to " +
-                      std::to_string(Max) + ": \"" + Text + "\"");
-  return value;
-}
-
-int PortNumber(const std::string& Text) {
-  return Number(Text, "PORT", 1, kMaxPort);
-}
-
-int Count(const std::string& Text, const char* What) {
-  return Number(Text, What, 1, std::numeric_limits<int>::max());
-}
+using benchargs::Count;
+using benchargs::PortNumber;
+using benchargs::TUsageError;
 
 struct TOptions {
   bool Wait = false;

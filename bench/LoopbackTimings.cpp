@@ -12,18 +12,17 @@
 //   LoopbackTimings mx PORT NAME COUNT ROUNDS  COUNT MX lookups of NAME
 // Exit status 1 with a message when a round fails, 2 with the usage when the
 // arguments are wrong.
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <functional>
 #include <iostream>
-#include <limits>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
+
+#include "bench/BenchArgs.h"
 
 #include "net/dns/IdDNSResolver.h"
 #include "net/http/IdHTTP.h"
@@ -35,32 +34,9 @@ namespace {
 // Longest the resolver waits for one reply: a lost datagram on loopback ends
 // the run instead of hanging it.
 constexpr int kDnsTimeoutMs = 2000;
-// The largest TCP and UDP port number.
-constexpr int kMaxPort = 65535;
-
-// Wrong arguments: main prints the usage lines.
-class TUsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// A whole decimal number within [Min, Max], or a usage error naming What.
-int Number(const std::string& Text, const char* What, int Min, int Max) {
-  int value = 0;
-  const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), value);
-  if (ec != std::errc() || end != Text.data() + Text.size() || value < Min || value > Max)
-    throw TUsageError(std::string(What) + " is not a number from " + std::to_string(Min) + " to " +
-                      std::to_string(Max) + ": \"" + Text + "\"");
-  return value;
-}
-
-int PortNumber(const std::string& Text) {
-  return Number(Text, "PORT", 1, kMaxPort);
-}
-
-int Count(const std::string& Text, const char* What) {
-  return Number(Text, What, 1, std::numeric_limits<int>::max());
-}
+using benchargs::Count;
+using benchargs::PortNumber;
+using benchargs::TUsageError;
 
 // Counts the bytes written and keeps none of them.
 class TDiscardStream : public TStream {
