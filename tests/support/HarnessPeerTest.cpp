@@ -276,7 +276,10 @@ TEST(ScriptedTcpServerPeer, DestructorCutsOffHeldConnection) {
   ASSERT_TRUE(srv->WaitForConnections(1));
   const auto start = std::chrono::steady_clock::now();
   srv.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  // A destructor that waited for the held connection would wait as long as the
+  // client keeps it, here for ever; the bound is far above any loaded machine's
+  // delay.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_EQ(c.ReadAll(), "");  // closed, nothing was ever answered
 }
 
