@@ -19,6 +19,8 @@
 #include <shlobj.h>
 // clang-format on
 
+#include "tests/ui/win32/ProgramWindow.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -83,24 +85,6 @@ DWORD Start(const std::string& Exe, const std::string& Args, const fs::path& Dir
     *Pid = pi.dwProcessId;
   }
   return code;
-}
-
-struct FindMain {
-  DWORD Pid;
-  HWND Found = nullptr;
-};
-
-BOOL CALLBACK FindMainWindow(HWND W, LPARAM Data) {
-  auto* f = reinterpret_cast<FindMain*>(Data);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(W, &pid);
-  char name[64] = {};
-  GetClassNameA(W, name, sizeof name);
-  if (pid == f->Pid && std::string(name) == "Corvale.Form1") {
-    f->Found = W;
-    return FALSE;
-  }
-  return TRUE;
 }
 
 BOOL CALLBACK CollectChildren(HWND W, LPARAM Data) {
@@ -193,14 +177,13 @@ TEST_P(Installer, InstallsRunsAndUninstalls) {
     ASSERT_NE(Start(exe, "", temp, false, &Process, &Pid), static_cast<DWORD>(-1));
     // The window exists before its controls: wait for the four edits (name,
     // addresses, hours, minutes) and the Apply button.
-    FindMain f{Pid};
     std::vector<HWND> edits;
     HWND apply = nullptr;
     ASSERT_TRUE(WaitFor([&] {
-      EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&f));
-      if (!f.Found) return false;
+      HWND main = win32test::FindProgramWindow(Pid);
+      if (!main) return false;
       std::vector<HWND> children;
-      EnumChildWindows(f.Found, CollectChildren, reinterpret_cast<LPARAM>(&children));
+      EnumChildWindows(main, CollectChildren, reinterpret_cast<LPARAM>(&children));
       edits.clear();
       for (HWND w : children) {
         if (ClassOf(w) == "Edit") edits.push_back(w);

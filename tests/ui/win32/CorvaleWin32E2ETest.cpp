@@ -29,6 +29,8 @@
 #include <windows.h>
 // clang-format on
 
+#include "tests/ui/win32/ProgramWindow.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -47,24 +49,6 @@ using e2e::Settings;
 constexpr auto kWait = 60s;
 // Longest the program may take to end once its window is closed.
 constexpr DWORD kExitWaitMs = 20000;
-
-struct FindMain {
-  DWORD Pid;
-  HWND Found = nullptr;
-};
-
-BOOL CALLBACK FindMainWindow(HWND W, LPARAM Data) {
-  auto* f = reinterpret_cast<FindMain*>(Data);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(W, &pid);
-  char name[64] = {};
-  GetClassNameA(W, name, sizeof name);
-  if (pid == f->Pid && std::string(name) == "Corvale.Form1") {
-    f->Found = W;
-    return FALSE;
-  }
-  return TRUE;
-}
 
 class CorvaleWin32E2E : public ::testing::Test {
  protected:
@@ -105,14 +89,13 @@ class CorvaleWin32E2E : public ::testing::Test {
   // and ends); a program that does not end is stopped.
   void Stop() {
     if (!Process) return;
-    FindMain f{Pid};
-    EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&f));
-    if (f.Found) PostMessageA(f.Found, WM_CLOSE, 0, 0);
+    HWND main = win32test::FindProgramWindow(Pid);
+    if (main) PostMessageA(main, WM_CLOSE, 0, 0);
     const bool ended = WaitForSingleObject(Process, kExitWaitMs) == WAIT_OBJECT_0;
     if (!ended) TerminateProcess(Process, 1);
     CloseHandle(Process);
     Process = nullptr;
-    EXPECT_TRUE(f.Found) << "the program had no main window";
+    EXPECT_TRUE(main) << "the program had no main window";
     EXPECT_TRUE(ended) << "closing the window did not end the program";
   }
   template <class F>
@@ -209,11 +192,7 @@ TEST_F(CorvaleWin32E2E, EchoHostDownChangesNothing) {
   Smtp.Start();  // no echo page
   Run(Settings("eve@a.test", kOldAddress));
   // The refused fetch ends the check at once; closing waits for it.
-  FindMain f{Pid};
-  ASSERT_TRUE(WaitFor([&] {
-    EnumWindows(FindMainWindow, reinterpret_cast<LPARAM>(&f));
-    return f.Found != nullptr;
-  }));
+  ASSERT_TRUE(WaitFor([&] { return win32test::FindProgramWindow(Pid) != nullptr; }));
   Stop();
   EXPECT_TRUE(Smtp.Messages().empty());
   EXPECT_EQ(Ini(), Settings("eve@a.test", kOldAddress));
