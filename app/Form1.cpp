@@ -220,7 +220,9 @@ void TForm1::FormCreate(TComponent*) {
 
   ExeDir = files::ExtractFilePath(Application->ExeName);
   if (ExeDir.empty()) ExeDir = "./";
-  if (ExeDir.back() != '/') ExeDir += '/';
+  // A folder that already ends in a separator (Windows writes a backslash)
+  // takes no second one.
+  if (ExeDir.back() != '/' && ExeDir.back() != '\\') ExeDir += '/';
   SettingsDir = files::SettingsDirectory(SettingsPlace, ExeDir);
 
   TrayIconData = TNotifyIconData{};

@@ -103,6 +103,20 @@ TEST_F(Form1Test, FirstStartWithoutSettingsShowsTheWindowAndSchedulesNothing) {
   EXPECT_STREQ(d.szTip, "Corvale");
 }
 
+TEST_F(Form1Test, ExecutableFolderWrittenWithBackslashesTakesNoSecondSeparator) {
+  if (!testenv::kWindows) GTEST_SKIP() << "a backslash separates folders only on Windows";
+  app.reset();
+  auto b = std::make_unique<THeadlessBackend>();
+  ui = b.get();
+  app = std::make_unique<TApplication>(std::move(b), dir + "\\Corvale");
+  app->ShowMainForm = false;
+  WriteIni(Settings("Ann", "ann@example.org", "9000", "0", "192.0.2.7"));
+  Start();
+  EXPECT_EQ(form->ExeDir, dir + "\\");
+  EXPECT_EQ(form->SettingsPath(), dir + "\\Corvale.ini");
+  EXPECT_EQ(form->Edit1->GetText(), "Ann") << "the settings beside the executable were read";
+}
+
 TEST_F(Form1Test, NormalStartRunsOneCheckAndStartsBothTimers) {
   WriteIni(Settings("  Ann  ", " ann@example.org ", "9000", "0", "192.0.2.7"));
   Start();
