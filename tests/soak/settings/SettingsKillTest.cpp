@@ -252,22 +252,24 @@ Loaded ParseLoaded(const std::string& Line) {
       w[7] == "1", Unhex(w[8])};
 }
 
-uint64_t SeedFromEnvironment() {
-  const char* s = std::getenv("CORVALE_KILL_SEED");
-  if (!s) return std::random_device{}();
-  // A seed that does not read whole would replay some other run.
+// A whole decimal number from the environment, or Fallback when it is unset.
+// A value that does not read whole stops the run: a seed read in part would
+// replay some other run, and "12abc" kills is a typo, not 12.
+template <typename T>
+T NumberFromEnvironment(const char* Name, T Fallback) {
+  const char* s = std::getenv(Name);
+  if (!s) return Fallback;
   const std::string_view text(s);
-  uint64_t seed = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seed);
+  T value{};
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end != text.data() + text.size())
-    throw std::runtime_error("CORVALE_KILL_SEED is not a decimal number: " + std::string(text));
-  return seed;
+    throw std::runtime_error(std::string(Name) + " is not a decimal number: " + std::string(text));
+  return value;
 }
 
 TEST(SettingsKill, EveryKillLeavesTheOldOrTheNewFileWholeAndTheNextStartReadsIt) {
-  const char* k = std::getenv("CORVALE_KILLS");
-  const int kills = k ? std::stoi(k) : kDefaultKills;
-  const uint64_t seed = SeedFromEnvironment();
+  const int kills = NumberFromEnvironment("CORVALE_KILLS", kDefaultKills);
+  const auto seed = NumberFromEnvironment<uint64_t>("CORVALE_KILL_SEED", std::random_device{}());
   std::cout << "kill run: " << kills << " kills, seed " << seed
             << " (replay with CORVALE_KILL_SEED=" << seed << ")" << std::endl;
   std::mt19937_64 rng(seed);
