@@ -123,6 +123,13 @@ std::string ReadFile(const std::string& Path) {
 // Access is not applied: the file inherits its folder's permissions.
 void ReplaceFile(const std::string& Path, std::string_view Data, TFileAccess) {
   const std::string tmp = Path + ".tmp";
+  // A file the user marked read-only is not replaced: Windows refuses the
+  // rename over it, and it never becomes free the way a file another program
+  // holds does, so it is refused here, before anything is written and
+  // without the retries.
+  const DWORD attributes = GetFileAttributesA(Path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+    throw EInOutError(IoErrorText(ERROR_ACCESS_DENIED));
   THandle f(CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                         FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!f.Valid()) Fail(GetLastError(), f, std::string());

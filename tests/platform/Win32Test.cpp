@@ -128,6 +128,25 @@ TEST_F(Win32Files, ReplacementFailingAtTheRenameLeavesTheOldFile) {
   EXPECT_EQ(files::ReadFile(ini), "new\r\n");
 }
 
+TEST_F(Win32Files, ReadOnlyFileIsRefusedAndKept) {
+  const std::string ini = PathOf("Corvale.ini");
+  files::ReplaceFile(ini, "old\r\n");
+  // Taking away every write permission sets the file's read-only attribute.
+  fs::permissions(ini, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  try {
+    files::ReplaceFile(ini, "new\r\n");
+    ADD_FAILURE() << "replaced a read-only file";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.Message, "File access denied");
+  }
+  EXPECT_EQ(files::ReadFile(ini), "old\r\n");
+  EXPECT_FALSE(fs::exists(ini + ".tmp"));
+  fs::permissions(ini, fs::perms::owner_write, fs::perm_options::add);
+  files::ReplaceFile(ini, "new\r\n");
+  EXPECT_EQ(files::ReadFile(ini), "new\r\n");
+}
+
 TEST_F(Win32Files, ReplacementWaitsForAReaderThatLetsGo) {
   const std::string ini = PathOf("Corvale.ini");
   files::ReplaceFile(ini, "old\r\n");
