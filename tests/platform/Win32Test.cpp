@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,6 +24,18 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// The message of the EInOutError that Call raised, or "(no error)" when it
+// returned.
+template <class F>
+std::string InOutErrorOf(F Call) {
+  try {
+    Call();
+  } catch (const EInOutError& e) {
+    return e.Message;
+  }
+  return "(no error)";
+}
 
 // A folder of its own for each test, removed afterwards.
 class Win32Files : public ::testing::Test {
@@ -98,53 +111,49 @@ TEST_F(Win32Files, ReplaceFileWritesThroughATemporaryFile) {
   files::ReplaceFile(ini, "second\r\n");
   EXPECT_EQ(files::ReadFile(ini), "second\r\n");
   EXPECT_FALSE(fs::exists(ini + ".tmp"));
-  try {
-    files::ReadFile(PathOf("missing.ini"));
-    FAIL() << "read a missing file";
-  } catch (const EInOutError& e) {
-    EXPECT_EQ(e.Message, "File not found");
-  }
+  EXPECT_EQ(InOutErrorOf([&] { files::ReadFile(PathOf("missing.ini")); }), "File not found");
 }
 
-TEST_F(Win32Files, ReplacementFailingAtTheRenameLeavesTheOldFile) {
+// Two ways a settings file cannot be replaced for a while. Each time the
+// refusal is reported, the old text stays, no temporary file is left, and once
+// the obstacle is gone the save goes through.
+TEST_F(Win32Files, RefusedReplacementLeavesTheOldFileAndSucceedsOnceFree) {
   const std::string ini = PathOf("Corvale.ini");
-  files::ReplaceFile(ini, "old\r\n");
-  {
-    // Another program reads the file: the C runtime opens it shared for
-    // reading and writing but not for deletion, so it cannot be replaced
-    // until that program lets go. The new text is written and flushed by then.
-    std::ifstream reader(ini, std::ios::binary);
-    ASSERT_TRUE(reader.is_open());
-    try {
-      files::ReplaceFile(ini, "new\r\n");
-      FAIL() << "replaced a file held open";
-    } catch (const EInOutError& e) {
-      EXPECT_EQ(e.Message, "File access denied");
-    }
-  }
-  EXPECT_EQ(files::ReadFile(ini), "old\r\n");
-  EXPECT_FALSE(fs::exists(ini + ".tmp"));
-  files::ReplaceFile(ini, "new\r\n");
-  EXPECT_EQ(files::ReadFile(ini), "new\r\n");
-}
-
-TEST_F(Win32Files, ReadOnlyFileIsRefusedAndKept) {
-  const std::string ini = PathOf("Corvale.ini");
-  files::ReplaceFile(ini, "old\r\n");
-  // Taking away every write permission sets the file's read-only attribute.
-  fs::permissions(ini, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                  fs::perm_options::remove);
-  try {
+  // Each case puts its obstacle in place and answers how to take it away.
+  const struct {
+    const char* what;
+    std::function<std::function<void()>()> block;
+  } cases[] = {
+      // Another program reads the file: the C runtime opens it shared for
+      // reading and writing but not for deletion, so it cannot be replaced
+      // until that program lets go. The new text is written and flushed by then.
+      {"held open by a reader",
+       [&] {
+         auto reader = std::make_shared<std::ifstream>(ini, std::ios::binary);
+         EXPECT_TRUE(reader->is_open());
+         return [reader] { reader->close(); };
+       }},
+      // The user marked the file read-only: taking away every write
+      // permission sets that attribute.
+      {"marked read-only",
+       [&] {
+         fs::permissions(ini,
+                         fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                         fs::perm_options::remove);
+         return [&] { fs::permissions(ini, fs::perms::owner_write, fs::perm_options::add); };
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    files::ReplaceFile(ini, "old\r\n");
+    const std::function<void()> release = c.block();
+    EXPECT_EQ(InOutErrorOf([&] { files::ReplaceFile(ini, "new\r\n"); }), "File access denied");
+    release();
+    EXPECT_EQ(files::ReadFile(ini), "old\r\n");
+    EXPECT_FALSE(fs::exists(ini + ".tmp"));
     files::ReplaceFile(ini, "new\r\n");
-    ADD_FAILURE() << "replaced a read-only file";
-  } catch (const EInOutError& e) {
-    EXPECT_EQ(e.Message, "File access denied");
+    EXPECT_EQ(files::ReadFile(ini), "new\r\n");
   }
-  EXPECT_EQ(files::ReadFile(ini), "old\r\n");
-  EXPECT_FALSE(fs::exists(ini + ".tmp"));
-  fs::permissions(ini, fs::perms::owner_write, fs::perm_options::add);
-  files::ReplaceFile(ini, "new\r\n");
-  EXPECT_EQ(files::ReadFile(ini), "new\r\n");
 }
 
 TEST_F(Win32Files, ReplacementWaitsForAReaderThatLetsGo) {

@@ -1,8 +1,13 @@
 #pragma once
 // The test process's environment and temporary folders, the same on Linux and
 // Windows.
+#include <charconv>
 #include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 namespace testenv {
 
@@ -63,6 +68,28 @@ class ScopedTz {
   std::string Old_;
   bool HadOld_ = false;
 };
+
+// Text that is a decimal number and nothing else, within T's range, into
+// Value; false (Value unspecified) otherwise.
+template <class T>
+bool ParseWhole(std::string_view Text, T& Value) {
+  const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+  return ec == std::errc() && end == Text.data() + Text.size();
+}
+
+// A test knob: the environment variable Name read as a whole decimal number, or
+// Fallback when it is unset. Any other value raises std::runtime_error naming
+// the variable: a seed read in part would replay some other run, and "12abc"
+// is a typo, not 12.
+template <class T>
+T NumberFromEnvironment(const char* Name, T Fallback) {
+  const char* text = std::getenv(Name);
+  if (!text) return Fallback;
+  T value{};
+  if (!ParseWhole(text, value))
+    throw std::runtime_error(std::string(Name) + " is not a decimal number: " + text);
+  return value;
+}
 
 // Makes a new private folder for one test: /tmp/<prefix>XXXXXX on Linux, a
 // folder of that name in the user's temporary folder on Windows. Raises

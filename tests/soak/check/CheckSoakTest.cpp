@@ -38,6 +38,7 @@
 
 #include "app/Form1.h"
 #include "tests/support/ChaosPeers.h"
+#include "tests/support/TestEnv.h"
 #include "ui/Application.h"
 #include "ui/headless/HeadlessBackend.h"
 
@@ -86,13 +87,6 @@ constexpr auto kEventPoll = std::chrono::milliseconds(1);
 constexpr std::string_view kNothing = "\x01nothing\x01";
 
 constexpr std::array<const char*, 5> kNames = {"Ann", "Bo Lee", "Cy & <Di>", "\"Ed\" O'Neil", ""};
-
-// Text that is a decimal number and nothing else, into Value.
-template <class T>
-bool ParseWhole(std::string_view Text, T& Value) {
-  const auto [end, ec] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
-  return ec == std::errc() && end == Text.data() + Text.size();
-}
 
 // Leading and trailing blanks and control characters removed, as the address
 // comparison does.
@@ -205,16 +199,9 @@ struct CheckRecord {
 class CheckSoak : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* checks = getenv("CORVALE_SOAK_CHECKS");
-    Checks = kDefaultChecks;
-    if (checks) {
-      ASSERT_TRUE(ParseWhole(checks, Checks) && Checks > 0) << checks;
-    }
-    const char* seed = getenv("CORVALE_SOAK_SEED");
-    Seed = std::random_device()();
-    if (seed) {
-      ASSERT_TRUE(ParseWhole(seed, Seed)) << seed;
-    }
+    Checks = testenv::NumberFromEnvironment("CORVALE_SOAK_CHECKS", kDefaultChecks);
+    ASSERT_GT(Checks, 0) << "CORVALE_SOAK_CHECKS";
+    Seed = testenv::NumberFromEnvironment<uint64_t>("CORVALE_SOAK_SEED", std::random_device()());
     std::printf("soak: %d checks, seed %llu (CORVALE_SOAK_SEED=%llu replays this run)\n", Checks,
                 static_cast<unsigned long long>(Seed), static_cast<unsigned long long>(Seed));
     FlushProgress();

@@ -19,16 +19,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <random>
 #include <string>
-#include <string_view>
-#include <system_error>
 
 #include "app/Form1.h"
+#include "tests/support/TestEnv.h"
 #include "ui/Application.h"
 #include "ui/headless/HeadlessBackend.h"
 
@@ -131,11 +130,8 @@ Values Draw(std::mt19937_64& Rng) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string_view seedText = argc == 3 ? argv[2] : "";
-  unsigned long long seed = 0;
-  const auto [seedEnd, seedError] =
-      std::from_chars(seedText.data(), seedText.data() + seedText.size(), seed);
-  if (argc != 3 || seedError != std::errc() || seedEnd != seedText.data() + seedText.size()) {
+  uint64_t seed = 0;
+  if (argc != 3 || !testenv::ParseWhole(argv[2], seed)) {
     std::cerr << "usage: " << (argc > 0 ? argv[0] : "settings_driver")
               << " <directory> <seed>   (seed: a decimal number)\n";
     return 1;

@@ -23,7 +23,6 @@
 #include <csignal>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -34,13 +33,13 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "app/Form1.h"
 #include "platform/Files.h"
+#include "tests/support/TestEnv.h"
 #include "ui/Application.h"
 #include "ui/headless/HeadlessBackend.h"
 
@@ -252,24 +251,10 @@ Loaded ParseLoaded(const std::string& Line) {
       w[7] == "1", Unhex(w[8])};
 }
 
-// A whole decimal number from the environment, or Fallback when it is unset.
-// A value that does not read whole stops the run: a seed read in part would
-// replay some other run, and "12abc" kills is a typo, not 12.
-template <typename T>
-T NumberFromEnvironment(const char* Name, T Fallback) {
-  const char* s = std::getenv(Name);
-  if (!s) return Fallback;
-  const std::string_view text(s);
-  T value{};
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size())
-    throw std::runtime_error(std::string(Name) + " is not a decimal number: " + std::string(text));
-  return value;
-}
-
 TEST(SettingsKill, EveryKillLeavesTheOldOrTheNewFileWholeAndTheNextStartReadsIt) {
-  const int kills = NumberFromEnvironment("CORVALE_KILLS", kDefaultKills);
-  const auto seed = NumberFromEnvironment<uint64_t>("CORVALE_KILL_SEED", std::random_device{}());
+  const int kills = testenv::NumberFromEnvironment("CORVALE_KILLS", kDefaultKills);
+  const auto seed =
+      testenv::NumberFromEnvironment<uint64_t>("CORVALE_KILL_SEED", std::random_device{}());
   std::cout << "kill run: " << kills << " kills, seed " << seed
             << " (replay with CORVALE_KILL_SEED=" << seed << ")" << std::endl;
   std::mt19937_64 rng(seed);
