@@ -130,7 +130,9 @@ std::string TIdTCPConnection::ReadLine(const std::string& ATerminator, int ATime
     found = held.find(term, LineScanned);
     if (found != std::string_view::npos) break;
     LineScanned = held.size() >= term.size() ? held.size() - term.size() + 1 : 0;
-    if (MaxLineLength > 0 && held.size() > static_cast<size_t>(MaxLineLength))
+    // Up to term.size() - 1 bytes at the end may yet begin the terminator;
+    // every byte before them belongs to the line.
+    if (MaxLineLength > 0 && held.size() > static_cast<size_t>(MaxLineLength) + term.size() - 1)
       throw EIdReadLineMaxLineLengthExceeded(MaxLineLength);
     CheckPeerClosed(true, true);
     if (ReceiveFromSocket(true, ATimeout, true, nullptr) == 0) {
@@ -139,6 +141,10 @@ std::string TIdTCPConnection::ReadLine(const std::string& ATerminator, int ATime
       return std::string();
     }
   }
+  // The cap is on the line, not on how it arrived: a line whose terminator
+  // came in the same receive as its last bytes is held to it too.
+  if (MaxLineLength > 0 && found > static_cast<size_t>(MaxLineLength))
+    throw EIdReadLineMaxLineLengthExceeded(MaxLineLength);
   LastLineBytes = found + term.size();
   std::string line = TakeBytes(static_cast<int64_t>(LastLineBytes));
   LineScanned = 0;

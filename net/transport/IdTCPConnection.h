@@ -21,8 +21,9 @@ namespace IdTCPDefaults {
 constexpr int RecvBufferSize = 32768;
 // Largest piece handed to the socket by WriteFromStream.
 constexpr int SendBufferSize = 32768;
-// ReadLine refuses to buffer more than this while waiting for a terminator, so
-// a peer that never ends its line cannot exhaust memory.
+// Longest line ReadLine accepts (bytes before the terminator): it refuses to
+// buffer more while waiting for a terminator, so a peer that never ends its
+// line cannot exhaust memory.
 constexpr int MaxLineLength = 1024 * 1024;
 // Most lines ReadReply takes in one reply: real ones have a few dozen at most.
 constexpr int MaxReplyLines = 1000;
@@ -92,8 +93,10 @@ class TIdTCPConnection : public TIdComponent {
   // The next line up to ATerminator (LF when empty; then one trailing CR is
   // dropped too). Returns the empty text with LineTimedOut set when ATimeout
   // passes or the peer closes after an unterminated partial line. Raises
-  // EIdReadLineMaxLineLengthExceeded when more than MaxLineLength bytes arrive
-  // without a terminator.
+  // EIdReadLineMaxLineLengthExceeded for a line (the bytes before its
+  // terminator, a CR before the LF included) longer than MaxLineLength: as
+  // soon as more than that are held without a terminator, or when one ends
+  // such a line, however its bytes were split between receives.
   virtual std::string ReadLine(const std::string& ATerminator = std::string(),
                                int ATimeout = TimeoutInfinite);
   // The next non-blank line, trimmed.
@@ -180,7 +183,8 @@ class TIdTCPConnection : public TIdComponent {
   // still be closed.
   int ReadTimeout = TimeoutInfinite;
   int ExchangeTimeout = TimeoutInfinite;
-  // Bytes ReadLine buffers at most while waiting for a terminator (0: no cap).
+  // Longest line ReadLine accepts, in bytes before its terminator (0: no cap);
+  // it also bounds what ReadLine buffers while waiting for a terminator.
   int MaxLineLength = IdTCPDefaults::MaxLineLength;
   // The first fault met since OpenConnection. After one the stream is in an
   // unknown state (a reply half read, the deadline spent), so a protocol
