@@ -169,9 +169,10 @@ std::string PadLine(size_t ALength) {
   return line + "\r\n";
 }
 
-// The caps of a response head: a status or header line of at most 16384
-// bytes, a header section of at most 262144 bytes counting each line with its
-// CR LF, at most 1000 header lines. Past a cap the request raises at once
+// The caps of a response head, each at the cap and one past it: a status or
+// header line of at most 16384 bytes, a header section of at most 262144
+// bytes counting each line with its CR LF, at most 1000 header lines. Past a
+// cap the request raises at once
 // (the server below never closes), keeps none of the head, and the client's
 // next request works on a fresh connection.
 TEST(HTTPFaultTest, ResponseHeadCaps) {
@@ -186,6 +187,9 @@ TEST(HTTPFaultTest, ResponseHeadCaps) {
   std::string many;  // 1000 lines, 261757 bytes
   for (int i = 0; i < 999; ++i) many += PadLine(260);
   many += length;
+  std::string tooMany;  // 1001 short lines
+  for (int i = 0; i < 1000; ++i) tooMany += PadLine(20);
+  tooMany += length;
 
   struct Case {
     const char* What;
@@ -197,6 +201,10 @@ TEST(HTTPFaultTest, ResponseHeadCaps) {
       {"every line at the line cap, the section at its cap",
        "HTTP/1.1 200 OK\r\n" + wide + PadLine(rest), nullptr, 16},
       {"1000 lines", "HTTP/1.1 200 OK\r\n" + many, nullptr, 999},
+      {"1001 lines", "HTTP/1.1 200 OK\r\n" + tooMany,
+       "The response has more than 1000 header lines.", 0},
+      {"status line at the line cap",
+       "HTTP/1.1 200 " + std::string(kLine - 13, 'O') + "\r\n" + length, nullptr, 0},
       {"a header line one byte over", "HTTP/1.1 200 OK\r\n" + PadLine(kLine + 1) + length,
        "A header line of the response is longer than 16384 bytes.", 0},
       {"the section one byte over", "HTTP/1.1 200 OK\r\n" + wide + PadLine(rest + 1),
@@ -428,27 +436,57 @@ TEST(HTTPFaultTest, TrickleHitsTheExchangeDeadlineInTheBody) {
   }
 }
 
+// A body of MaxBodySize bytes is read whole; one byte more raises, whether
+// the body is framed by its length, by chunks or by the close.
 TEST(HTTPFaultTest, BodyCap) {
-  const char* replies[] = {
-      "HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n0123456789A",
-      "HTTP/1.1 200 OK\r\n\r\n0123456789A",
-      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n01234\r\n6\r\n56789A\r\n0\r\n\r\n",
+  const char* over = "Response body exceeds the limit of 10 bytes.";
+  struct Case {
+    const char* Reply;
+    const char* Error;  // null: the ten bytes are read
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789", nullptr},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n0123456789A", over},
+      {"HTTP/1.1 200 OK\r\n\r\n0123456789", nullptr},
+      {"HTTP/1.1 200 OK\r\n\r\n0123456789A", over},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n01234\r\n5\r\n56789\r\n0\r\n\r\n",
+       nullptr},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: "
+       "chunked\r\n\r\n5\r\n01234\r\n6\r\n56789A\r\n0\r\n\r\n",
+       over},
   };
-  for (const char* r : replies) {
-    ScriptedTcpServer srv(Answer(r));
+  for (const Case& c : cases) {
+    ScriptedTcpServer srv(Answer(c.Reply));
     auto http = ProgramClient();
     http->MaxBodySize = 10;
     try {
-      http->GetText(Url(srv));
-      ADD_FAILURE() << "no exception for " << r;
+      EXPECT_EQ(http->GetText(Url(srv)), "0123456789") << c.Reply;
+      EXPECT_EQ(c.Error, nullptr) << "no exception for " << c.Reply;
     } catch (const EIdHTTPBodyTooLarge& e) {
-      EXPECT_STREQ(e.what(), "Response body exceeds the limit of 10 bytes.");
+      EXPECT_STREQ(e.what(), c.Error) << c.Reply;
     }
   }
-  ScriptedTcpServer exact(Answer("HTTP/1.1 200 OK\r\n\r\n0123456789"));
-  auto http = ProgramClient();
-  http->MaxBodySize = 10;
-  EXPECT_EQ(http->GetText(Url(exact)), "0123456789");
+}
+
+// At most 100 trailer lines follow the last chunk; the 101st raises.
+TEST(HTTPFaultTest, TrailerCap) {
+  for (const int lines : {100, 101}) {
+    std::string reply = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n";
+    for (int i = 0; i < lines; ++i) reply += "X-Trailer: " + std::to_string(i) + "\r\n";
+    // The server never closes: only the cap can end a refused response.
+    ScriptedTcpServer srv(std::move(Answer(reply + "\r\n").Hold()));
+    auto http = ProgramClient();
+    if (lines == 100) {
+      EXPECT_EQ(http->GetText(Url(srv)), "ok");
+      continue;
+    }
+    try {
+      http->GetText(Url(srv));
+      ADD_FAILURE() << "no exception for " << lines << " trailer lines";
+    } catch (const EIdHTTPProtocolError& e) {
+      EXPECT_STREQ(e.what(), "The response has more than 100 trailer lines.");
+    }
+    EXPECT_FALSE(http->IsConnected());
+  }
 }
 
 TEST(HTTPFaultTest, RedirectsFollowedWhenAsked) {
@@ -479,18 +517,43 @@ TEST(HTTPFaultTest, RedirectsFollowedWhenAsked) {
   EXPECT_NE(got.find("GET /c HTTP/1.1\r\n"), std::string::npos);
 }
 
-TEST(HTTPFaultTest, RedirectLimitReturnsTheLastRedirect) {
-  Script s;
-  for (int i = 0; i < 3; ++i)
-    s.ReadUntil("\r\n\r\n")
-        .Send("HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n");
-  ScriptedTcpServer srv(std::move(s.Hold()));
-  auto http = ProgramClient();
-  http->HandleRedirects = true;
-  http->RedirectMaximum = 3;
-  EXPECT_EQ(http->GetText(Url(srv, "/a")), "");
-  EXPECT_EQ(http->StatusCode, 302);
-  EXPECT_EQ(http->ResponseInfo.Location, "/again");
+// A chain holds at most RedirectMaximum requests (15 unless set): the
+// redirect answers before the last request are followed, a redirect answer
+// to the last one is returned as it is. The server would answer one more
+// request, so following one redirect too many shows as that answer.
+TEST(HTTPFaultTest, RedirectLimit) {
+  struct Case {
+    const char* What;
+    int Maximum;  // 0: the library's
+    int Redirects;
+    int Requests;
+    int Status;
+    const char* Body;
+  } cases[] = {
+      {"14 redirects, then the answer", 0, 14, 15, 200, "end"},
+      {"15 redirects", 0, 15, 15, 302, ""},
+      {"2 redirects of 3, then the answer", 3, 2, 3, 200, "end"},
+      {"3 redirects of 3", 3, 3, 3, 302, ""},
+  };
+  for (const Case& c : cases) {
+    Script s;
+    for (int i = 0; i < c.Redirects; ++i)
+      s.ReadUntil("\r\n\r\n")
+          .Send("HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n");
+    s.ReadUntil("\r\n\r\n").Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nend");
+    ScriptedTcpServer srv(std::move(s.Hold()));
+    auto http = ProgramClient();
+    http->HandleRedirects = true;
+    if (c.Maximum) http->RedirectMaximum = c.Maximum;
+    EXPECT_EQ(http->GetText(Url(srv, "/a")), c.Body) << c.What;
+    EXPECT_EQ(http->StatusCode, c.Status) << c.What;
+    EXPECT_EQ(http->RedirectDepth, 0) << c.What;
+    const std::string got = srv.Received(0);
+    int requests = 0;
+    for (size_t at = got.find("GET "); at != std::string::npos; at = got.find("GET ", at + 1))
+      ++requests;
+    EXPECT_EQ(requests, c.Requests) << c.What;
+  }
 }
 
 TEST(HTTPFaultTest, HandlerCanRefuseARedirect) {
