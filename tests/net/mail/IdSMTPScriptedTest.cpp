@@ -188,6 +188,77 @@ TEST(IdSMTPScripted, RsetReplyIgnoredNoAuthWithoutTheSchemeQuitNotAwaited) {
   EXPECT_TRUE(got.ends_with("\r\nhello\r\n.\r\nQuit\r\n")) << got;
 }
 
+// Every reply of a delivery can refuse it, the one to the message's final dot
+// too (a server that refuses the message after reading it): DeliverMessage
+// raises EIdProtocolReplyError with the server's code and last reply line,
+// sends nothing more, and the session stays in step, so closing it says
+// "Quit".
+TEST(IdSMTPScripted, EveryReplyOfADeliveryCanRefuseIt) {
+  TIdMessage msg;
+  msg.From.Address = "a@x.test";
+  msg.Recipients.Add().Address = "a@x.test";
+  msg.Body.Add("hello");
+  struct Case {
+    const char* Step;  // the command whose reply refuses
+    std::string Reply;
+    int Code;
+    std::string Message;
+    std::string Last;  // what the client wrote last before "Quit"
+  } cases[] = {
+      {"MAIL", "550 5.7.1 sender refused\r\n", 550, "550 5.7.1 sender refused",
+       "Mail from:<a@x.test>\r\n"},
+      {"RCPT", "550 5.1.1 no such user\r\n", 550, "550 5.1.1 no such user",
+       "RCPT to:<a@x.test>\r\n"},
+      {"DATA", "554 5.5.1 no valid recipients\r\n", 554, "554 5.5.1 no valid recipients",
+       "Data\r\n"},
+      {".", "554 5.7.1 message refused\r\n", 554, "554 5.7.1 message refused",
+       "\r\nhello\r\n.\r\n"},
+      {".", "452 4.3.1 insufficient system storage\r\n", 452,
+       "452 4.3.1 insufficient system storage", "\r\nhello\r\n.\r\n"},
+      {".", "554-5.7.1 message refused\r\n554 5.7.1 see the policy\r\n", 554,
+       "554 5.7.1 see the policy", "\r\nhello\r\n.\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.Step) + " refused with " + c.Message);
+    Script s = Script()
+                   .Send("220 hi\r\n")
+                   .ReadLine()
+                   .Send("250 hi\r\n")
+                   .ExpectLine("Rset")
+                   .Send("250 ok\r\n");
+    const std::pair<std::string, const char*> steps[] = {{"MAIL", "250 ok\r\n"},
+                                                         {"RCPT", "250 ok\r\n"},
+                                                         {"DATA", "354 go\r\n"},
+                                                         {".", "250 queued\r\n"}};
+    for (const auto& [step, ok] : steps) {
+      if (step == ".")
+        s.ReadUntil("\r\n.\r\n");
+      else
+        s.ReadLine();
+      if (step == c.Step) {
+        s.Send(c.Reply);
+        break;
+      }
+      s.Send(ok);
+    }
+    ScriptedTcpServer srv(std::move(s.ExpectLine("Quit").CloseNow()));
+    TIdSMTP smtp;
+    Configure(smtp, srv);
+    smtp.OpenSession();
+    try {
+      smtp.DeliverMessage(msg);
+      ADD_FAILURE() << "delivered";
+    } catch (const EIdProtocolReplyError& e) {
+      EXPECT_EQ(e.ReplyCode, c.Code);
+      EXPECT_EQ(e.Message, c.Message);
+    }
+    EXPECT_TRUE(smtp.IsConnected());
+    EXPECT_NO_THROW(smtp.CloseSession());
+    ASSERT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
+    EXPECT_TRUE(srv.Received(0).ends_with(c.Last + "Quit\r\n")) << srv.Received(0);
+  }
+}
+
 // After a time-out or a socket error the session is closed without "Quit"
 // and nothing is raised, so a caller closing after a failed delivery is not
 // handed a second error; a "Quit" that fails on a connection without a fault
