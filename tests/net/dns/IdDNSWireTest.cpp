@@ -1,6 +1,7 @@
 // Query building and reply decoding on bytes alone.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,10 +13,16 @@
 #include "net/transport/IdException.h"
 #include "tests/net/dns/DnsBytes.h"
 #include "tests/net/dns/DnsMalformed.h"
+#include "tests/support/StepWatchdog.h"
 
 namespace {
 
 using namespace dnstest;
+
+// Longest a single decode may take. A few hundred bytes decode in
+// microseconds; a decoder caught in a pointer loop never returns, and the
+// watchdog then ends the test program naming the reply instead of hanging.
+constexpr std::chrono::milliseconds kDecodeLimit{3000};
 
 // A header plus the four lists a reply decodes into.
 struct Parsed {
@@ -410,6 +417,103 @@ TEST(DNSReply, NamesAndPointers) {
   EXPECT_EQ(two.Questions[1].QName, "c.a.b");
 }
 
+// The short texts (MX exchange, SOA and MINFO names) keep 255 bytes: a name
+// of exactly 255 bytes whole, one of 256 cut after its 255th byte.
+TEST(DNSReply, ShortTextsAt255BytesAndOnePast) {
+  const std::string l63(63, 'x');
+  const std::string n255 = l63 + "." + l63 + "." + l63 + "." + l63;
+  const std::string n256 = l63 + "." + l63 + "." + l63 + "." + std::string(62, 'x') + ".y";
+  ASSERT_EQ(n255.size(), 255u);
+  ASSERT_EQ(n256.size(), 256u);
+  for (const auto& [name, kept] : {std::pair(n255, n255), std::pair(n256, n256.substr(0, 255))}) {
+    SCOPED_TRACE(name.size());
+    const auto wire = static_cast<uint16_t>(name.size() + 2);  // length bytes and the root
+    Parsed p;
+    p.Parse(Msg()
+                .Header(kId, kReplyFlags, 0, 3, 0, 0)
+                .Rr("z", 15, static_cast<uint16_t>(2 + wire))
+                .U16(10)
+                .Name(name)  // MX
+                .Rr("z", 6, static_cast<uint16_t>(2 * wire + 20))
+                .Name(name)
+                .Name(name)
+                .U32(1)
+                .U32(2)
+                .U32(3)
+                .U32(4)
+                .U32(5)  // SOA
+                .Rr("z", 14, static_cast<uint16_t>(2 * wire))
+                .Name(name)
+                .Name(name));  // MINFO
+    ASSERT_EQ(p.Answers.Count(), 3);
+    EXPECT_EQ(p.Answers[0].RData.MX.Exchange, kept);
+    EXPECT_EQ(p.Answers[1].RData.SOA.MName, kept);
+    EXPECT_EQ(p.Answers[1].RData.SOA.RName, kept);
+    EXPECT_EQ(p.Answers[1].RData.SOA.Minimum, 5u);
+    EXPECT_EQ(p.Answers[2].RData.MInfo.RMailBox, kept);
+    EXPECT_EQ(p.Answers[2].RData.MInfo.EMailBox, kept);
+  }
+}
+
+// A compression pointer must lead before the portion of the name it ends: to
+// the byte just before it at the nearest, for the name's own first pointer
+// and for a pointer met after a jump alike. One byte later is the portion's
+// own start, a loop, and raises check 2.
+TEST(DNSReply, PointersAtTheirLimitAndOnePast) {
+  // The second record's owner name is a pointer to offset Target (28 when
+  // the first record is an MX record of exchange "m", 26 after a NULL record
+  // whose three bytes are a root name and a pointer to JumpTarget).
+  const auto afterMx = [](uint16_t Target) {
+    return Msg()
+        .Header(kId, kReplyFlags, 0, 2, 0, 0)
+        .Rr("", 15, 5)
+        .U16(10)
+        .Name("m")    // 23: preference, 25: "m" ending with the root at 27
+        .Ptr(Target)  // 28
+        .U16(1)
+        .U16(1)
+        .U32(0)
+        .U16(4)
+        .U32(0x7F000001);
+  };
+  const auto afterJump = [](uint16_t JumpTarget) {
+    return Msg()
+        .Header(kId, kReplyFlags, 0, 2, 0, 0)
+        .Rr("", 10, 3)
+        .U8(0)            // 23: a root name
+        .Ptr(JumpTarget)  // 24
+        .Ptr(24)          // 26: jumps to the pointer at 24
+        .U16(1)
+        .U16(1)
+        .U32(0)
+        .U16(4)
+        .U32(0x7F000001);
+  };
+  struct Case {
+    const char* What;
+    std::string Reply;
+    const char* Error;  // null: decoded
+  } cases[] = {
+      {"first pointer to the byte before its name", afterMx(27), nullptr},
+      {"first pointer to its own name", afterMx(28), "Invalid Packet Size 2"},
+      {"pointer after a jump to the byte before it", afterJump(23), nullptr},
+      {"pointer after a jump to itself", afterJump(24), "Invalid Packet Size 2"},
+  };
+  testsupport::StepWatchdog dog(kDecodeLimit);
+  for (const Case& c : cases) {
+    dog.Step(c.What);
+    if (c.Error) {
+      EXPECT_EQ(ErrorOf(c.Reply), c.Error) << c.What;
+      continue;
+    }
+    Parsed p;
+    p.Parse(c.Reply);
+    ASSERT_EQ(p.Answers.Count(), 2) << c.What;
+    EXPECT_EQ(p.Answers[1].Name, "") << c.What;
+    EXPECT_EQ(p.Answers[1].RData.HostAddress, "127.0.0.1") << c.What;
+  }
+}
+
 TEST(DNSReply, LongTextsKeep255Bytes) {
   std::string label(63, 'x');
   std::string longName = label + "." + label + "." + label + "." + label + "." + label;  // 319
@@ -470,7 +574,9 @@ TEST(DNSReply, MalformedRepliesRaiseTheirCheck) {
   // written there as seeds for the fuzz target (tests/net/dns/corpus).
   const char* out = std::getenv("CORVALE_DNS_CORPUS_OUT");
   int n = 0;
+  testsupport::StepWatchdog dog(kDecodeLimit);
   for (const auto& c : MalformedTable()) {
+    dog.Step(c.What);
     EXPECT_EQ(ErrorOf(c.Reply, c.QueryLength), c.Error) << c.What;
     if (out) std::ofstream(std::string(out) + "/crafted-" + std::to_string(n++)) << c.Reply;
   }
@@ -501,7 +607,9 @@ TEST(DNSReply, EveryTruncationRaisesOrDecodesAPrefix) {
   std::string full = TypicalMxReply();
   Parsed whole;
   whole.Parse(full);
+  testsupport::StepWatchdog dog(kDecodeLimit);
   for (size_t n = 0; n < full.size(); ++n) {
+    dog.Step("cut to " + std::to_string(n) + " bytes");
     Parsed p;
     try {
       p.Parse(full.substr(0, n));
@@ -518,8 +626,10 @@ TEST(DNSReply, EveryByteCorruptedStaysInBounds) {
   // Each byte takes a few telling values; the decoder must either decode or
   // raise its own error (the sanitizers watch the reads).
   std::string full = TypicalMxReply();
+  testsupport::StepWatchdog dog(kDecodeLimit);
   for (size_t i = 0; i < full.size(); ++i)
     for (uint8_t v : {0x00, 0x01, 0x3F, 0x40, 0xC0, 0xFF}) {
+      dog.Step("byte " + std::to_string(i) + " set to " + std::to_string(v));
       std::string bad = full;
       bad[i] = static_cast<char>(v);
       Parsed p;
@@ -536,7 +646,9 @@ TEST(DNSReply, SeedCorpusDecodesOrRaisesItsOwnError) {
   namespace fs = std::filesystem;
   fs::path dir = fs::path(CORVALE_SOURCE_DIR) / "tests/net/dns/corpus";
   int files = 0;
+  testsupport::StepWatchdog dog(kDecodeLimit);
   for (const auto& entry : fs::directory_iterator(dir)) {
+    dog.Step(entry.path().filename().string());
     std::ifstream in(entry.path(), std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     uint16_t id = bytes.size() >= 2 ? static_cast<uint16_t>((static_cast<uint8_t>(bytes[0]) << 8) |
