@@ -56,6 +56,9 @@ class TApplication : public TComponent {
   void ProcessMessages();
   void Terminate();
   bool Terminated() const { return FTerminated; }
+  // Terminated, or a request to end the program waiting in the queue (see
+  // TBackend::QuitRequested): work that waits on the network gives up.
+  bool QuitRequested() const { return FTerminated || FBackend->QuitRequested(); }
 
   // Runs Action; an exception that leaves it goes to HandleException and no
   // further. Every toolkit event enters the program through here.

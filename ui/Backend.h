@@ -60,4 +60,10 @@ class TBackend {
   // The cursor shown over every window of the program (crDefault: each
   // control's own). A backend without cursors ignores it.
   virtual void SetScreenCursor(TCursor Cursor) { (void)Cursor; }
+  // Whether a request to end the program (a close posted to the main window,
+  // a quit) is waiting in the queue, looked at without running it. A long
+  // network wait asks this so that a check in progress gives way to a close
+  // instead of holding it for up to a minute. Backends without such a queue
+  // answer false.
+  virtual bool QuitRequested() { return false; }
 };

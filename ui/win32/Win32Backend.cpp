@@ -154,6 +154,14 @@ class Win32Backend : public TBackend {
     return {p.x, p.y};
   }
   void SetScreenCursor(TCursor Cursor) override;
+  bool QuitRequested() override;
+
+  // The tip of the icon (Window, Id) as the notification area was last given
+  // it, or null when the icon is not there.
+  const char* TrayTip(HWND Window, UINT Id) const {
+    auto it = FTrayIcons.find({Window, Id});
+    return it == FTrayIcons.end() ? nullptr : it->second.szTip;
+  }
 
   // Design pixels to screen pixels.
   int Scale(int V) const { return MulDiv(V, Dpi, kDesignDpi); }
@@ -1077,9 +1085,15 @@ bool Win32Backend::NotifyIcon(unsigned Code, const TNotifyIconData& D) {
   // The first form's tip holds 64 bytes (the later forms' field is longer,
   // but the record size says which form is meant): 63 characters and the
   // terminating zero, like the program's own field.
+  // The tip is a text like the status bar's and is converted as that is (a
+  // UTF-8 echo page shows as its characters, not as their bytes in the code
+  // page). The converted form is never longer: each character outside ASCII
+  // takes at least two bytes in UTF-8 and at most two in any ANSI code page.
   static_assert(sizeof n.szTip >= sizeof D.szTip, "the tip field holds the program's tip");
-  std::memcpy(n.szTip, D.szTip, sizeof D.szTip - 1);
-  n.szTip[sizeof D.szTip - 1] = '\0';
+  const std::string tip = Shown(std::string(D.szTip, strnlen(D.szTip, sizeof D.szTip)));
+  const size_t tipLength = std::min(tip.size(), sizeof D.szTip - 1);
+  std::memcpy(n.szTip, tip.data(), tipLength);
+  n.szTip[tipLength] = '\0';
   const auto key = std::make_pair(n.hWnd, n.uID);
   const bool ok = Shell_NotifyIconA(Code, &n) != FALSE;
   switch (Code) {
@@ -1107,6 +1121,26 @@ void Win32Backend::RestoreIcons() {
   for (auto& [key, data] : FTrayIcons) Shell_NotifyIconA(NIM_ADD, &data);
 }
 
+bool Win32Backend::QuitRequested() {
+  if (FTerminated) return true;
+  // A message that another thread or program sends to our windows waits for
+  // this thread, and PeekMessage delivers it before it looks at the queue:
+  // its handler would run in the middle of the network wait that asks. Wine
+  // does so even when told to look at posted messages only (PM_QS_POSTMESSAGE
+  // without PM_QS_SENDMESSAGE), so while one waits the queue is not looked at;
+  // the check asks again at its next wait, and the loop takes both in order
+  // once it has returned.
+  if (HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) return false;
+  // Only looked at: PM_NOREMOVE leaves the request for the loop that runs
+  // once the check has given way.
+  constexpr UINT kLookOnly = PM_NOREMOVE | PM_QS_POSTMESSAGE;
+  MSG m;
+  if (Application && Application->MainForm)
+    if (WindowPeer* p = PeerOf(Application->MainForm); p && p->Hwnd)
+      if (PeekMessageA(&m, p->Hwnd, WM_CLOSE, WM_CLOSE, kLookOnly)) return true;
+  return PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, kLookOnly) != FALSE;
+}
+
 void Win32Backend::SetScreenCursor(TCursor Cursor) {
   FScreenCursor = Cursor;
   SetCursor(LoadCursorA(nullptr, Cursor == TCursor::crHourGlass ? IDC_WAIT : IDC_ARROW));
@@ -1121,6 +1155,14 @@ std::unique_ptr<TBackend> CreateWin32Backend() {
 void* Win32Window(const TControl& Control) {
   WindowPeer* p = PeerOf(&Control);
   return p ? p->Hwnd : nullptr;
+}
+
+std::string Win32TrayTip(const TControl& Form, unsigned Id) {
+  auto* backend = Application ? dynamic_cast<Win32Backend*>(&Application->Backend()) : nullptr;
+  WindowPeer* p = PeerOf(&Form);
+  if (!backend || !p || !p->Hwnd) return {};
+  const char* tip = backend->TrayTip(p->Hwnd, Id);
+  return tip ? std::string(tip) : std::string();
 }
 
 unsigned Win32TaskbarCreatedMessage() {

@@ -6,6 +6,7 @@
 // a window procedure. This header names no system type, so the program entry
 // can choose the backend without the system headers.
 #include <memory>
+#include <string>
 
 #include "ui/Backend.h"
 
@@ -18,6 +19,11 @@ std::unique_ptr<TBackend> CreateWin32Backend();
 // The window (HWND) that shows Control, or null when it has none (yet). For
 // tests that check the real window with the system's calls.
 void* Win32Window(const TControl& Control);
+
+// The tip the notification area was last given for Form's icon Id, in the
+// code page's bytes, or an empty text when the icon is not there. For tests:
+// the desktop's own copy cannot be read back.
+std::string Win32TrayTip(const TControl& Form, unsigned Id);
 
 // The window message the desktop broadcasts when its notification area has
 // been re-created (Explorer restarted); the backend adds its icons again.

@@ -4,14 +4,18 @@
 // window behave. Runs under Wine on an X display (scripts/wine-desktop-run).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/Form1.h"
 #include "platform/Files.h"
 #include "ui/Application.h"
+#include "ui/NotifyIcon.h"
 #include "ui/win32/Win32Backend.h"
 // clang-format off
 #include <windows.h>
@@ -282,6 +286,97 @@ TEST_F(Win32MainWindow, InputReachesTheComponents) {
   char buf[64] = {};
   SendMessageA(H(Form->StatusBar1), SB_GETTEXTA, 1, reinterpret_cast<LPARAM>(buf));
   EXPECT_STREQ(buf, "&x\t<i>y</i>");
+}
+
+// The icon's tip and a status panel take texts from outside (the echo page's)
+// and show them alike: UTF-8 as its characters in the ANSI code page, any
+// other bytes as they are. Worked for code page 1252, where U+00E9 and U+00FC
+// are the bytes E9 and FC.
+TEST_F(Win32MainWindow, TrayTipAndStatusPanelShowATextAlike) {
+  ASSERT_EQ(GetACP(), 1252u) << "the expected bytes below are code page 1252's";
+  const struct {
+    const char* what;
+    std::string given, shown;
+  } cases[] = {
+      {"ASCII", "Corvale - 203.0.113.7", "Corvale - 203.0.113.7"},
+      {"UTF-8", "Corvale - caf\xC3\xA9 \xC3\xBC", "Corvale - caf\xE9 \xFC"},
+      {"not UTF-8", "Corvale - caf\xE9", "Corvale - caf\xE9"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TNotifyIconData tip;
+    tip.cbSize = sizeof tip;
+    tip.Wnd = Form->Handle();
+    tip.uID = 100;
+    tip.uFlags = NIF_TIP;
+    c.given.copy(tip.szTip, sizeof tip.szTip - 1);
+    Shell_NotifyIconA(NIM_MODIFY, &tip);
+    EXPECT_EQ(Win32TrayTip(*Form, 100), c.shown);
+
+    Form->StatusBar1->Panels[1].SetText(c.given);
+    char panel[64] = {};
+    SendMessageA(H(Form->StatusBar1), SB_GETTEXTA, 1, reinterpret_cast<LPARAM>(panel));
+    EXPECT_EQ(std::string(panel), c.shown);
+  }
+}
+
+// A check in progress asks whether the program is asked to end. A close
+// posted to the main window, or a quit request, counts; nothing else does.
+// Asking only looks: it removes nothing, and it runs nothing, not even a
+// message another thread sends meanwhile (which would run a handler in the
+// middle of the network wait that asks). A close that does get handled while
+// the check runs ends the program only once it returns: the window and its
+// controls stay.
+TEST_F(Win32MainWindow, QuitRequestedLooksAtPostedClosesOnly) {
+  Pump();
+  HWND other =
+      CreateWindowExA(0, "STATIC", "other", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(other, nullptr);
+  const struct {
+    const char* what;
+    std::function<void()> post;
+    bool requested;
+  } cases[] = {
+      {"nothing waiting", [] {}, false},
+      {"another message to the main window", [&] { PostMessageA(W, WM_NULL, 0, 0); }, false},
+      {"a close to another window", [&] { PostMessageA(other, WM_CLOSE, 0, 0); }, false},
+      {"a close to the main window", [&] { PostMessageA(W, WM_CLOSE, 0, 0); }, true},
+      {"a quit request", [] { PostQuitMessage(0); }, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.post();
+    EXPECT_EQ(App->QuitRequested(), c.requested);
+    EXPECT_EQ(App->QuitRequested(), c.requested) << "the first look removed the request";
+    // Taken away unhandled (the quit request is a flag of its own).
+    MSG m;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE | PM_QS_POSTMESSAGE)) {
+    }
+    PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    ASSERT_FALSE(App->QuitRequested());
+  }
+  DestroyWindow(other);
+
+  // A message sent from another thread waits while the queue is asked about
+  // (what the answer is then does not matter: the check asks again).
+  std::thread sender([&] { SendMessageA(W, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("sent")); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!(HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  PostMessageA(W, WM_CLOSE, 0, 0);
+  App->QuitRequested();
+  EXPECT_EQ(Text(W), "Corvale") << "the sent message was handled while looking";
+
+  // The check's own pump handles both.
+  Pump();
+  sender.join();
+  EXPECT_EQ(Text(W), "sent");
+  EXPECT_TRUE(App->Terminated());
+  EXPECT_TRUE(App->QuitRequested());
+  EXPECT_TRUE(IsWindow(W));
+  EXPECT_TRUE(IsWindow(H(Form->Edit1)));
+  EXPECT_EQ(Form1, Form);
 }
 
 TEST_F(Win32MainWindow, ApplyButtonHidesSchedulesAndSaves) {
