@@ -145,6 +145,56 @@ TEST_F(Form1MailTest, AFailingExchangerDoesNotStopTheNextOne) {
   }
 }
 
+// A recipient whose exchanger refuses the mail is not delivered, whichever
+// reply refuses it: the recipient's address, or the message itself after its
+// final dot (554, and the transient 452: nothing is retried). The session
+// ends with "Quit", the next recipient gets its mail, nothing reaches the
+// user and the new address is stored.
+TEST_F(Form1MailTest, ARefusalAfterTheFinalDotIsNotADelivery) {
+  const Script upToRcpt =
+      UpToMail("ann@a.test").Send("250 ok\r\n").ExpectLine("RCPT to:<ann@a.test>");
+  const Script upToDot = Script(upToRcpt)
+                             .Send("250 ok\r\n")
+                             .ExpectLine("Data")
+                             .Send("354 go\r\n")
+                             .ReadUntil("\r\n.\r\n");
+  struct Case {
+    const char* Name;
+    Script First;
+    const char* Before;  // the last thing the client wrote before "Quit"
+  } cases[] = {
+      {"recipient refused", Script(upToRcpt).Send("550 5.1.1 no such user\r\n"),
+       "RCPT to:<ann@a.test>\r\n"},
+      {"message refused after the dot", Script(upToDot).Send("554 5.7.1 message refused\r\n"),
+       "\r\n.\r\n"},
+      {"no room after the dot", Script(upToDot).Send("452 4.3.1 insufficient system storage\r\n"),
+       "\r\n.\r\n"},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ScriptedTcpServer mx(
+        {std::move(c.First.ExpectLine("Quit")), UpToMail("bo@b.test")
+                                                    .Send("250 ok\r\n")
+                                                    .ExpectLine("RCPT to:<bo@b.test>")
+                                                    .Send("250 ok\r\n")
+                                                    .ExpectLine("Data")
+                                                    .Send("354 go\r\n")
+                                                    .ReadUntil("\r\n.\r\n")
+                                                    .Send("250 queued\r\n")
+                                                    .ExpectLine("Quit")});
+    TForm1& f = Open(mx, "ann@a.test,bo@b.test");
+    std::string address;
+    EXPECT_NO_THROW(f.GetMyIP(address));
+    EXPECT_EQ(f.LastIP, "10.0.0.2");
+    EXPECT_TRUE(Stored());
+    EXPECT_TRUE(Ui->MessageBoxes.empty());
+    EXPECT_TRUE(mx.WaitForFinished(2));
+    EXPECT_TRUE(mx.Received(0).ends_with(std::string(c.Before) + "Quit\r\n")) << mx.Received(0);
+    EXPECT_TRUE(mx.Received(1).ends_with("\r\n.\r\nQuit\r\n")) << mx.Received(1);
+    CloseWindow();
+  }
+}
+
 // Holds the client in its receive of the refusal until the reset that follows
 // it has arrived, so that "Quit" meets a reset the client has not yet seen.
 class HoldUntilReset : public TIdConnectionIntercept {

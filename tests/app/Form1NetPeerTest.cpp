@@ -218,6 +218,28 @@ TEST_F(Form1NetTest, EchoHostDownShowsTheStoredAddress) {
   EXPECT_TRUE(NewMails().empty());
 }
 
+// The echo page may hold 65536 bytes; one byte more fails the check, which
+// then changes nothing and shows the stored address.
+TEST_F(Form1NetTest, EchoPageAtTheBodyCapAndOnePast) {
+  TForm1& f = Start("Ann", "ann@a.test", "10.0.0.1");
+  const std::string page = "BEGINIP10.0.0.9ENDIP";
+  for (const size_t size : {65536u, 65537u}) {
+    SCOPED_TRACE(size);
+    const bool read = size == 65536u;
+    const size_t mailsBefore = NewMails().size();
+    f.LastIP = "10.0.0.1";
+    f.StatusBar1->Panels[1].SetText("before");
+    Echo(page + std::string(size - page.size(), 'x'));
+    std::string address = "untouched";
+    f.GetMyIP(address);
+    EXPECT_EQ(address, read ? "10.0.0.9" : "untouched");
+    EXPECT_EQ(f.LastIP, read ? "10.0.0.9" : "10.0.0.1");
+    EXPECT_EQ(f.StatusBar1->Panels[1].GetText(), read ? "10.0.0.9" : "10.0.0.1");
+    EXPECT_EQ(read ? NewMails(mailsBefore + 1).size() : NewMails().size(),
+              mailsBefore + (read ? 1 : 0));
+  }
+}
+
 TEST_F(Form1NetTest, EachRecipientGetsItsOwnMail) {
   TForm1& f = Start("Bo", "bo@a.test, cy@b.test", "10.0.0.1");
   f.SendNotifyMail("Bo", "bo@a.test, cy@b.test", "10.0.0.2", "10.0.0.1");
