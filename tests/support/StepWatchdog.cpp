@@ -59,10 +59,12 @@ void StepWatchdog::Watch() {
       continue;
     // The step is still running and nothing can interrupt it: report it and
     // end the program, whose output the test runner then shows as a failure.
-    std::fprintf(stderr, "%s: step \"%s\" still running after %lld ms; ending the test program\n",
-                 Test_.c_str(), What_.c_str(), static_cast<long long>(Limit_.count()));
-    std::fflush(stdout);
-    std::fflush(stderr);
+    // Nothing more can be done if the report cannot be written.
+    static_cast<void>(std::fprintf(
+        stderr, "%s: step \"%s\" still running after %lld ms; ending the test program\n",
+        Test_.c_str(), What_.c_str(), static_cast<long long>(Limit_.count())));
+    static_cast<void>(std::fflush(stdout));
+    static_cast<void>(std::fflush(stderr));
     std::_Exit(EXIT_FAILURE);
   }
 }
