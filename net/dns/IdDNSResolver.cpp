@@ -47,10 +47,16 @@ std::string TIdDNSResolver::ReceiveReply(const std::string& ServerIP) {
   const int timeout = EffectiveTimeout(TimeoutDefault);
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout < 0 ? 0 : timeout);
   std::string reply;
-  for (;;) {
+  for (bool first = true;; first = false) {
     int wait = timeout;
     if (timeout >= 0) {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      // The deadline is looked at before every read, not only before every
+      // wait: datagrams that keep arriving (a flood of strangers or of wrong
+      // ids) would otherwise be read and dropped one by one long after it,
+      // and the lookup would last as long as anyone kept sending. A time-out
+      // of 0 still looks once at what has already arrived.
+      if (left <= 0 && !first) return std::string();
       wait = left > 0 ? static_cast<int>(left) : 0;
     }
     if (!SocketHandle().WaitReadable(wait)) return std::string();

@@ -1,5 +1,11 @@
 #include "tests/support/ScriptedUdpServer.h"
 
+#ifdef __linux__
+#include <sys/socket.h>
+#include <sys/uio.h>
+#endif
+
+#include <array>
 #include <cstring>
 #include <stdexcept>
 
@@ -70,6 +76,43 @@ bool ScriptedUdpServer::Wait(std::chrono::milliseconds delay) const {
   return testnet::Poll(&stop, 1, static_cast<int>(delay.count())) == 0;
 }
 
+void ScriptedUdpServer::SendReply(const Reply& r, const void* From, socklen_t Len) const {
+  const auto floodEnd = std::chrono::steady_clock::now() + r.Flood;
+  const int fd = (r.FromOtherPort ? OtherFd_ : Fd_).get();
+#ifdef __linux__
+  // Linux hands over a batch of datagrams in one call, which no reader that
+  // takes them one at a time can keep up with.
+  if (r.Flood.count() > 0) {
+    std::array<iovec, kFloodBatch> data{};
+    std::array<mmsghdr, kFloodBatch> batch{};
+    for (size_t i = 0; i < kFloodBatch; ++i) {
+      data[i] = {const_cast<char*>(r.Bytes.data()), r.Bytes.size()};
+      batch[i].msg_hdr.msg_name = const_cast<void*>(From);
+      batch[i].msg_hdr.msg_namelen = Len;
+      batch[i].msg_hdr.msg_iov = &data[i];
+      batch[i].msg_hdr.msg_iovlen = 1;
+    }
+    while (!Stopped() && std::chrono::steady_clock::now() < floodEnd)
+      ::sendmmsg(fd, batch.data(), kFloodBatch, 0);
+    return;
+  }
+#endif
+  for (unsigned sent = 1;; ++sent) {
+    ::sendto(fd, r.Bytes.data(), static_cast<int>(r.Bytes.size()), 0,
+             static_cast<const sockaddr*>(From), Len);
+    if (r.Flood.count() <= 0) return;
+    // The stop pipe is looked at now and then, so that the destructor also
+    // ends a flood at once.
+    if (sent % kFloodStopCheck == 0 && (Stopped() || std::chrono::steady_clock::now() >= floodEnd))
+      return;
+  }
+}
+
+bool ScriptedUdpServer::Stopped() const {
+  pollfd stop{StopRead_.get(), POLLIN, 0};
+  return testnet::Poll(&stop, 1, 0) != 0;
+}
+
 void ScriptedUdpServer::Loop() {
   std::string buf(kMaxDatagram, '\0');
   for (;;) {
@@ -94,8 +137,12 @@ void ScriptedUdpServer::Loop() {
     Changed_.notify_all();
     for (const Reply& r : Script_(query)) {
       if (!Wait(r.Delay)) return;
-      ::sendto((r.FromOtherPort ? OtherFd_ : Fd_).get(), r.Bytes.data(),
-               static_cast<int>(r.Bytes.size()), 0, reinterpret_cast<sockaddr*>(&from), len);
+      std::vector<std::thread> flooders;
+      for (unsigned i = 1; i < r.FloodThreads; ++i)
+        flooders.emplace_back([&] { SendReply(r, &from, len); });
+      SendReply(r, &from, len);
+      for (std::thread& t : flooders) t.join();
+      if (Stopped()) return;
       std::lock_guard<std::mutex> lock(Mutex_);
       ++RepliesSent_;
     }

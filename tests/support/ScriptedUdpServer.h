@@ -3,7 +3,7 @@
 // datagram it receives as a script says: the faults a real DNS server will not
 // produce (a lying length, a pointer loop, a wrong id, an oversize datagram,
 // an empty one, a reply from another port, no reply at all, a reply sent after
-// the client stopped waiting).
+// the client stopped waiting, a flood).
 //
 //   ScriptedUdpServer srv([](const std::string& query) {
 //     return std::vector<ScriptedUdpServer::Reply>{{WithIdOf(query, reply)}};
@@ -34,6 +34,12 @@ class ScriptedUdpServer {
     bool FromOtherPort = false;
     // Waited before sending.
     std::chrono::milliseconds Delay{0};
+    // When set, the datagram is sent again and again without pause for this
+    // long (a flood) by FloodThreads threads at once, then the script goes on.
+    // More than one thread outpaces any reader that also has to look at what
+    // it reads.
+    std::chrono::milliseconds Flood{0};
+    unsigned FloodThreads = 1;
   };
   // Given the bytes of a received datagram, the datagrams to send back (none:
   // the query goes unanswered).
@@ -71,6 +77,15 @@ class ScriptedUdpServer {
   void Loop();
   // Sleeps for delay unless stopped first; returns false when stopped.
   bool Wait(std::chrono::milliseconds delay) const;
+  // Sends r to the socket address From (of length Len) as r says: once, or
+  // for the length of its flood.
+  void SendReply(const Reply& r, const void* From, socklen_t Len) const;
+  // Whether the destructor has asked the server to stop.
+  bool Stopped() const;
+  // A flood looks at the stop pipe once per this many datagrams.
+  static constexpr unsigned kFloodStopCheck = 256;
+  // Datagrams handed over in one call by a flood where the system allows it.
+  static constexpr size_t kFloodBatch = 64;
 
   Script Script_;
   testnet::Socket Fd_, OtherFd_;

@@ -199,6 +199,38 @@ TEST(DNSResolver, DatagramsFromAnotherPortAreDropped) {
   EXPECT_EQ(s.Answers.Count(), 0);
 }
 
+TEST(DNSResolver, AFloodCannotStretchTheTimeOut) {
+  // Datagrams that keep arriving faster than they are read (three senders, one
+  // reader), none of them the reply: the lookup still ends at its time-out,
+  // whatever is still queued.
+  // The flood lasts ten times as long as the time-out; a loop that read the
+  // queue dry after the deadline would last about as long as the flood.
+  constexpr int kTimeoutMs = 300;
+  constexpr milliseconds kFlood{3000};
+  struct Case {
+    const char* What;
+    bool FromOtherPort;
+  };
+  for (const Case c : {Case{"another id from the server's port", false},
+                       Case{"the reply from another port", true}}) {
+    SCOPED_TRACE(c.What);
+    ScriptedUdpServer srv([&](const std::string& q) {
+      Reply flood{c.FromOtherPort ? MxReply(q) : WithOtherId(MxReply(q)), c.FromOtherPort};
+      flood.Flood = kFlood;
+      flood.FloodThreads = 3;
+      return Replies{flood};
+    });
+    TIdDNSResolver r;
+    PrepareMx(r, srv.Port(), "example.org", kTimeoutMs);
+    const auto t = Clock::now();
+    EXPECT_EQ(ResolveError(r), "Received Packet is too small. Less than 4 bytes 28");
+    const long long took = MsSince(t);
+    EXPECT_GE(took, kTimeoutMs - 10);
+    EXPECT_LT(took, kFlood.count() / 2);
+    EXPECT_EQ(r.Answers.Count(), 0);
+  }
+}
+
 TEST(DNSResolver, OnlyADatagramWithTheQuerysIdIsItsReply) {
   // What the server's own address and port send before (or instead of) the
   // reply. A datagram that cannot carry the query's id is dropped and the wait
