@@ -119,12 +119,29 @@ std::string Fetch(std::string& S, std::string_view Delimiter) {
   return r;
 }
 
+namespace {
+// A UTF-8 sequence is a lead byte and at most three continuation bytes.
+constexpr size_t kUtf8MaxContinuation = 3;
+}  // namespace
+
 std::string CutUtf8(std::string_view S, size_t MaxBytes) {
   if (S.size() <= MaxBytes) return std::string(S);
   size_t n = MaxBytes;
-  // Step back over continuation bytes (10xxxxxx) to the start of the sequence
-  // that would be cut, and drop that whole sequence.
-  while (n > 0 && (static_cast<unsigned char>(S[n]) & 0xC0) == 0x80) --n;
+  // Only a sequence that the cut would split is dropped: the cut falls on a
+  // continuation byte (10xxxxxx) and one of the three bytes before it leads a
+  // sequence that reaches past the cut. Continuation bytes that follow no
+  // lead byte (text that is not UTF-8) are kept, so such text is cut at
+  // MaxBytes like any other and never shrinks to a blank or empty value.
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(S[i]); };
+  if ((byte(n) & 0xC0) == 0x80) {
+    for (size_t back = 1; back <= kUtf8MaxContinuation && back <= n; ++back) {
+      const unsigned char c = byte(n - back);
+      if ((c & 0xC0) == 0x80) continue;
+      const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+      if (length > back) n -= back;
+      break;
+    }
+  }
   return std::string(S.substr(0, n));
 }
 

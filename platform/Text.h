@@ -29,7 +29,10 @@ std::string IntToStr(int64_t Value);
 // becomes empty.
 std::string Fetch(std::string& S, std::string_view Delimiter);
 
-// At most MaxBytes bytes of S, never cutting inside a UTF-8 sequence.
+// At most MaxBytes bytes of S, never cutting inside a UTF-8 sequence: a
+// sequence the cut would split is dropped whole, and nothing more. Bytes that
+// are not UTF-8 (continuation bytes that follow no lead byte) are cut at
+// MaxBytes like any others.
 std::string CutUtf8(std::string_view S, size_t MaxBytes);
 
 // printf-style formatting into a std::string.

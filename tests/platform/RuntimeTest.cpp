@@ -41,11 +41,42 @@ TEST(Text, FetchAndCutUtf8) {
   EXPECT_EQ(s, "b.c");
   EXPECT_EQ(text::Fetch(s, "::"), "b.c");
   EXPECT_EQ(s, "");
-  // "é" is two bytes: a cut through it drops the whole character.
-  std::string e = "ab\xC3\xA9";
-  EXPECT_EQ(text::CutUtf8(e, 3), "ab");
-  EXPECT_EQ(text::CutUtf8(e, 4), e);
-  EXPECT_EQ(text::CutUtf8(std::string(300, 'x'), 255).size(), 255u);
+}
+
+TEST(Text, CutUtf8DropsOnlyTheSequenceItWouldSplit) {
+  const std::string e = "\xC3\xA9";             // é: two bytes
+  const std::string euro = "\xE2\x82\xAC";      // €: three
+  const std::string face = "\xF0\x9F\x98\x80";  // U+1F600: four
+  const std::string cont(300, '\x80');          // continuation bytes, no lead
+  struct Case {
+    std::string In;
+    size_t Max;
+    std::string Out;
+  };
+  const Case cases[] = {
+      {"ab" + e, 2, "ab"},  // the cut falls on the lead byte
+      {"ab" + e, 3, "ab"},
+      {"ab" + e, 4, "ab" + e},
+      {"a" + euro, 2, "a"},
+      {"a" + euro, 3, "a"},
+      {"a" + euro, 4, "a" + euro},
+      {"a" + face, 2, "a"},
+      {"a" + face, 4, "a"},
+      {"a" + face, 5, "a" + face},
+      {std::string(300, 'x'), 255, std::string(255, 'x')},
+      {std::string(254, 'x') + e, 255, std::string(254, 'x')},
+      {std::string(255, 'x') + e, 255, std::string(255, 'x')},
+      // Not UTF-8: cut at the limit, never shrunk to nothing.
+      {cont + "192.0.2.1", 255, cont.substr(0, 255)},
+      {"a" + cont, 3, "a\x80\x80"},
+      // A complete sequence followed by a stray continuation byte is kept.
+      {e + "\x80x", 2, e},
+      {e + "\x80x", 3, e + "\x80"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.In.substr(0, 8)) + " max " + std::to_string(c.Max));
+    EXPECT_EQ(text::CutUtf8(c.In, c.Max), c.Out);
+  }
 }
 
 TEST(StringList, TextSplitsAtEveryLineBreakKind) {
