@@ -1,5 +1,10 @@
 #include "net/transport/IdSocketHandle.h"
 
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <vector>
+
 #include "net/transport/IdException.h"
 
 TIdSocketHandle::~TIdSocketHandle() {
@@ -45,6 +50,10 @@ int TIdSocketHandle::Send(const void* Buf, int Len, int Flags) {
   return GlobalStack->SockSend(SocketId, Buf, Len, Flags);
 }
 
+int TIdSocketHandle::SendNoWait(const void* Buf, int Len) {
+  return GlobalStack->SockSendNoWait(SocketId, Buf, Len);
+}
+
 int TIdSocketHandle::Recv(void* Buf, int Len, int Flags) {
   return GlobalStack->SockRecv(SocketId, Buf, Len, Flags);
 }
@@ -69,15 +78,38 @@ void TIdSocketHandle::SetOption(int Level, int OptName, int Value) {
 }
 
 bool TIdSocketHandle::WaitReadable(int TimeoutMs) {
-  if (!IsOpen) throw EIdConnClosedGracefully();
-  std::vector<TIdStackSocketHandle> read{SocketId};
-  return GlobalStack->SockSelect(&read, nullptr, nullptr, TimeoutMs) == 1;
+  return Wait(true, TimeoutMs);
 }
 
 bool TIdSocketHandle::WaitWritable(int TimeoutMs) {
+  return Wait(false, TimeoutMs);
+}
+
+bool TIdSocketHandle::Wait(bool ForRead, int TimeoutMs) {
   if (!IsOpen) throw EIdConnClosedGracefully();
-  std::vector<TIdStackSocketHandle> write{SocketId};
-  return GlobalStack->SockSelect(nullptr, &write, nullptr, TimeoutMs) == 1;
+  const auto select = [&](int Ms) {
+    std::vector<TIdStackSocketHandle> list{SocketId};
+    return GlobalStack->SockSelect(ForRead ? &list : nullptr, ForRead ? nullptr : &list, nullptr,
+                                   Ms);
+  };
+  const std::function<bool()>& abandon = GlobalStack->AbandonWaits;
+  if (!abandon || TimeoutMs == 0) return select(TimeoutMs) == 1;
+  // The wait is cut into slices so that a request to end is seen while it
+  // lasts, not only when it is over.
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
+  for (;;) {
+    if (abandon()) TIdStack::ThrowSocketError(Id_WSAEINTR);
+    int slice = TIdStack::AbandonCheckMs;
+    if (TimeoutMs > 0) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      slice = static_cast<int>(std::min<long long>(slice, left));
+    }
+    const int r = select(slice);
+    if (r != 0) return r == 1;
+  }
 }
 
 void TIdSocketHandle::Close(bool ResetLocal) {

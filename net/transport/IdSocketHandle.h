@@ -25,6 +25,9 @@ class TIdSocketHandle {
   // CheckSocketResult). TimeoutMs bounds the wait (10060 when it strikes).
   virtual int Connect(int Family = Id_PF_INET, int TimeoutMs = TimeoutInfinite);
   int Send(const void* Buf, int Len, int Flags);
+  // Sends what the socket takes now without blocking: the bytes taken (0 when
+  // none fit now), -1 on failure.
+  int SendNoWait(const void* Buf, int Len);
   int Recv(void* Buf, int Len, int Flags);
   // One datagram; raises EIdPackageSizeTooBig, EIdNotAllBytesSent or
   // EIdSocketError.
@@ -32,16 +35,22 @@ class TIdSocketHandle {
   virtual int RecvDatagram(void* Buf, int Len, int Flags, std::string& AIP, int& APort);
   // Raises EIdSocketError when the option cannot be set.
   void SetOption(int Level, int OptName, int Value);
-  // True when data (or a close) can be read before TimeoutMs ends. Raises
-  // EIdConnClosedGracefully on a handle without socket.
+  // True when data (or a close) can be read before TimeoutMs ends (negative:
+  // no limit). Raises EIdConnClosedGracefully on a handle without socket, and
+  // EIdSocketError 10004 when the stack's AbandonWaits asks the wait to end.
   bool WaitReadable(int TimeoutMs);
-  // True when a send would not block before TimeoutMs ends.
+  // True when a send would not block before TimeoutMs ends; raises as
+  // WaitReadable.
   bool WaitWritable(int TimeoutMs);
   virtual void Close(bool ResetLocal = true);
   void ResetState(bool ResetLocal);
   void RefreshLocal();
   void RefreshRemote();
 
+ private:
+  bool Wait(bool ForRead, int TimeoutMs);
+
+ public:
   TIdStackSocketHandle SocketId = Id_INVALID_SOCKET;
   bool IsOpen = false;
   std::string IP;

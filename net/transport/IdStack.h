@@ -3,6 +3,7 @@
 // socket-error text of the network library goes through GlobalStack, which
 // lives while any network component (TIdComponent) lives.
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -78,8 +79,20 @@ class TIdStack {
                          std::vector<TIdStackSocketHandle>* WriteList,
                          std::vector<TIdStackSocketHandle>* ExceptList, int TimeoutMs) = 0;
   virtual int SockSend(TIdStackSocketHandle S, const void* Buf, int Len, int Flags) = 0;
+  // Sends what the socket takes at once, without blocking: returns the bytes
+  // taken (0 when it takes nothing now), -1 on failure.
+  virtual int SockSendNoWait(TIdStackSocketHandle S, const void* Buf, int Len) = 0;
   virtual int SockSendTo(TIdStackSocketHandle S, const void* Buf, int Len, int Flags,
                          const std::string& IP, int Port) = 0;
+  // Asked before every wait for a socket (TIdSocketHandle::WaitReadable and
+  // WaitWritable) and at least every AbandonCheckMs while one lasts; when it
+  // answers true, the wait ends at once with socket error 10004. A program
+  // sets it so that a long network wait gives way to a request to end. Unset
+  // (the default), waits end only when their socket is ready or their time
+  // is up.
+  std::function<bool()> AbandonWaits;
+  static constexpr int AbandonCheckMs = 200;
+
   // Level and option in the library's numbering (6/1 no-delay, 65535/32 broadcast).
   virtual int SockSetOption(TIdStackSocketHandle S, int Level, int OptName, const void* OptVal,
                             int OptLen) = 0;

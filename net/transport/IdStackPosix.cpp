@@ -358,6 +358,15 @@ class TIdStackPosix : public TIdStack {
     return Call(static_cast<int>(r));
   }
 
+  int SockSendNoWait(TIdStackSocketHandle S, const void* Buf, int Len) override {
+    ssize_t r;
+    do {
+      r = ::send(S, Buf, static_cast<size_t>(Len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (r == -1 && errno == EINTR);
+    if (r == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    return Call(static_cast<int>(r));
+  }
+
   int SockSendTo(TIdStackSocketHandle S, const void* Buf, int Len, int Flags, const std::string& IP,
                  int Port) override {
     sockaddr_in a = MakeAddr(IP, Port);

@@ -412,6 +412,23 @@ int TIdStackWinsock::SockSend(TIdStackSocketHandle S, const void* Buf, int Len, 
   return Call(Lib->send(ToSocket(S), static_cast<const char*>(Buf), Len, Flags));
 }
 
+int TIdStackWinsock::SockSendNoWait(TIdStackSocketHandle S, const void* Buf, int Len) {
+  // Winsock 1.1 has no per-call "don't wait" flag: the socket is made
+  // non-blocking for this one send and blocking again afterwards, as the
+  // rest of the stack expects.
+  const SOCKET s = ToSocket(S);
+  u_long nonBlocking = 1;
+  if (Call(Lib->ioctlsocket(s, FIONBIO, &nonBlocking)) == Id_SOCKET_ERROR) return Id_SOCKET_ERROR;
+  const int r = Lib->send(s, static_cast<const char*>(Buf), Len, 0);
+  const int err = r == SOCKET_ERROR ? Lib->WSAGetLastError() : 0;
+  u_long blocking = 0;
+  Lib->ioctlsocket(s, FIONBIO, &blocking);
+  if (r != SOCKET_ERROR) return r;
+  if (err == WSAEWOULDBLOCK) return 0;
+  LastError = err;
+  return Id_SOCKET_ERROR;
+}
+
 int TIdStackWinsock::SockSendTo(TIdStackSocketHandle S, const void* Buf, int Len, int Flags,
                                 const std::string& IP, int Port) {
   sockaddr_in a = MakeAddr(IP, Port);

@@ -72,6 +72,7 @@ class TIdStackWinsock : public TIdStack {
                  std::vector<TIdStackSocketHandle>* WriteList,
                  std::vector<TIdStackSocketHandle>* ExceptList, int TimeoutMs) override;
   int SockSend(TIdStackSocketHandle S, const void* Buf, int Len, int Flags) override;
+  int SockSendNoWait(TIdStackSocketHandle S, const void* Buf, int Len) override;
   int SockSendTo(TIdStackSocketHandle S, const void* Buf, int Len, int Flags, const std::string& IP,
                  int Port) override;
   int SockSetOption(TIdStackSocketHandle S, int Level, int OptName, const void* OptVal,

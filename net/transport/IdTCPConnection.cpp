@@ -310,11 +310,20 @@ void TIdTCPConnection::WriteBytes(const void* ABuffer, int64_t ACount, bool) {
     int wait = EffectiveWait(TimeoutInfinite, ours);
     int result;
     try {
-      if (wait != TimeoutInfinite && !SocketHandle->WaitWritable(wait)) RaiseTimedOut();
-      if (InterceptEnabled && Intercept && Intercept->HandlesSend)
+      const bool bounded = wait != TimeoutInfinite;
+      if (bounded && !SocketHandle->WaitWritable(wait)) RaiseTimedOut();
+      if (InterceptEnabled && Intercept && Intercept->HandlesSend) {
         result = Intercept->SendThrough(p + sent, chunk);
-      else
+      } else if (bounded) {
+        // Under a bound the send itself must not block: a peer that stops
+        // reading would hold a large write for as long as it liked. What the
+        // socket takes now goes; the rest waits for writability again, under
+        // the same bounds.
+        result = SocketHandle->SendNoWait(p + sent, chunk);
+        if (result == 0) continue;
+      } else {
         result = SocketHandle->Send(p + sent, chunk, 0);
+      }
       PeerClosed = result == 0;
       CheckPeerClosed(true, false);
       if (GlobalStack->CheckSocketResult(result, {Id_WSAESHUTDOWN})) {
