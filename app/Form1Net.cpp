@@ -67,6 +67,14 @@ void TForm1::CreateNetworkComponents() {
 
   IdDNSResolver1 = TComponent::Create<TIdDNSResolver>(*this);
   IdDNSResolver1->Name = "IdDNSResolver1";
+
+  // A check can wait on the network for minutes (a fetch, then a lookup and a
+  // delivery per recipient). A request to end the program that arrives
+  // meanwhile (the user logging off, an installer closing the program to
+  // replace it) ends the waits at once: each fails like any network error, so
+  // the check finishes quickly and consistently and the request is then
+  // handled by the message loop.
+  GlobalStack->AbandonWaits = [] { return Application != nullptr && Application->QuitRequested(); };
 }
 
 void TForm1::SetNetBounds(const TNetBounds& Bounds) {
@@ -99,6 +107,11 @@ void TForm1::GetMyIP(std::string& Address) {
   // Compared as it would be stored: LastIP holds at most kMaxText bytes, and a
   // longer value compared whole would differ from it at every check.
   const std::string newIP = text::CutUtf8(value, kMaxText);
+  // Whether there is an address at all is decided on that stored form too: a
+  // long run of blanks before the address leaves only blanks after the cut,
+  // which would be mailed and stored as the new address. Such a reply is
+  // ignored like one without an address between its markers.
+  if (text::Trim(newIP).empty()) return;
   if (text::Trim(newIP) != text::Trim(LastIP)) {
     const std::string name = text::CutUtf8(Edit1->GetText(), kMaxText);
     const std::string addresses = text::CutUtf8(Edit2->GetText(), kMaxText);
@@ -115,7 +128,9 @@ void TForm1::GetMyIP(std::string& Address) {
 }
 
 void TForm1::SendEmailNow() {
-  SendNotifyMail(Edit1->GetText(), Edit2->GetText(), LastIP, LastIP);
+  // The same cut as for a change's mail and for the stored values.
+  SendNotifyMail(text::CutUtf8(Edit1->GetText(), kMaxText),
+                 text::CutUtf8(Edit2->GetText(), kMaxText), LastIP, LastIP);
 }
 
 std::unique_ptr<TStringList> TForm1::SplitAddressList(const std::string& Addresses) {

@@ -5,12 +5,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "app/Form1.h"
 #include "platform/Files.h"
 #include "tests/support/AiosmtpdServer.h"
 #include "tests/support/DnsmasqServer.h"
 #include "tests/support/NginxServer.h"
+#include "tests/support/ScriptedTcpServer.h"
 #include "tests/support/TestEnv.h"
 #include "ui/Application.h"
 #include "ui/headless/HeadlessBackend.h"
@@ -132,11 +134,16 @@ TEST_F(Form1NetTest, AChangedAddressIsMailedStoredAndShown) {
 TEST_F(Form1NetTest, RepliesWithoutUsableMarkersChangeNothing) {
   TForm1& f = Start("Ann", "ann@a.test", "10.0.0.1");
   f.StatusBar1->Panels[1].SetText("before");
-  for (const char* reply : {"BEGINIP 10.9.9.9", "10.9.9.9 ENDIP", "", "beginip 1 endip",
-                            // A line break inside the address would reach the file.
-                            "BEGINIP 10.9\r\n.9.9 ENDIP",
-                            // Markers naming no address: reversed, touching, blanks.
-                            "ENDIP BEGINIP", "BEGINIPENDIP", "BEGINIP   ENDIP"}) {
+  for (const std::string& reply :
+       std::vector<std::string>{"BEGINIP 10.9.9.9", "10.9.9.9 ENDIP", "", "beginip 1 endip",
+                                // A line break inside the address would reach the file.
+                                "BEGINIP 10.9\r\n.9.9 ENDIP",
+                                // Markers naming no address: reversed, touching, blanks.
+                                "ENDIP BEGINIP", "BEGINIPENDIP", "BEGINIP   ENDIP",
+                                // Only blanks are left once the value is cut to the
+                                // 255 bytes that would be stored.
+                                "BEGINIP" + std::string(300, ' ') + "10.9.9.9ENDIP",
+                                "BEGINIP" + std::string(255, ' ') + "1ENDIP"}) {
     std::string address = "untouched";
     Echo(reply);
     f.GetMyIP(address);
@@ -178,6 +185,35 @@ TEST_F(Form1NetTest, AnUnchangedAddressLongerThanTheStoredTextIsMailedOnce) {
   EXPECT_FALSE(IniExists());
   EXPECT_EQ(address, value) << "the check still reports what it found";
   EXPECT_EQ(f.StatusBar1->Panels[1].GetText(), value);
+}
+
+// Text that is not UTF-8 is cut at 255 bytes like any other, never to nothing;
+// an address whose stored form still holds more than blanks is a change.
+TEST_F(Form1NetTest, AValueCutTo255BytesKeepsWhatIsLeft) {
+  struct Case {
+    const char* What;
+    std::string Value;
+    std::string Stored;
+  };
+  const std::string cont(300, '\x80');
+  const Case cases[] = {
+      {"continuation bytes without a lead byte", cont + "10.9.9.9", cont.substr(0, 255)},
+      {"254 blanks, then the address", std::string(254, ' ') + "10.9.9.9",
+       std::string(254, ' ') + "1"},
+  };
+  TForm1& f = Start("Ann", "ann@a.test", "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    const size_t before = NewMails().size();
+    f.LastIP = "10.0.0.1";
+    Echo("BEGINIP" + c.Value + "ENDIP");
+    std::string address;
+    f.GetMyIP(address);
+    EXPECT_EQ(f.LastIP, c.Stored);
+    EXPECT_EQ(address, c.Value);
+    EXPECT_NE(Ini().find("\r\nIP            " + c.Stored + "\r\n"), std::string::npos);
+    EXPECT_EQ(NewMails(before + 1).size(), before + 1);
+  }
 }
 
 // Name and addresses go into the HTML body with &, <, > and " escaped; the
@@ -296,6 +332,73 @@ TEST_F(Form1NetTest, SendEmailMailsTheStoredAddressAndChangesNothing) {
   EXPECT_NE(d.find("Your Old IP Address is <br>\r\nYour New IP Address is <br>"),
             std::string::npos);
   EXPECT_FALSE(IniExists());
+}
+
+// Send Email cuts the name and the addresses to 255 bytes, as a change's mail
+// does: the name in the body keeps 255 bytes, and a recipient that starts
+// inside the cut is not served.
+TEST_F(Form1NetTest, SendEmailCutsTheNameAndAddressesTo255Bytes) {
+  // 28 recipients of 8 bytes and their commas: 251 bytes; the 29th ends at 260.
+  std::string addresses = "a@a.test";
+  for (int i = 1; i < 28; ++i) addresses += ",a@a.test";
+  ASSERT_EQ(addresses.size(), 251u);
+  addresses += ",b@b.test";
+  TForm1& f = Start(std::string(300, 'n'), addresses, "10.0.0.1");
+  f.SendEmail2Click(nullptr);
+  auto mails = NewMails(28);
+  ASSERT_EQ(mails.size(), 28u);
+  for (const auto& m : mails) EXPECT_EQ(m.RcptTo, std::vector<std::string>{"a@a.test"});
+  const std::string& d = mails[0].Data;
+  EXPECT_NE(d.find(kBody1 + std::string(255, 'n') + "<br>"), std::string::npos) << d;
+}
+
+// A request to end the program that arrives while a check waits on a peer
+// that never answers (an installer closing the program to replace it) ends
+// the wait at once instead of after the 30 s read time-out. A fetch given up
+// changes nothing; a delivery given up counts as failed and the check ends
+// as after any failed delivery.
+TEST_F(Form1NetTest, ACheckGivesWayToARequestToEnd) {
+  struct Case {
+    const char* What;
+    bool EchoStalls;  // else the mail exchanger stalls
+    std::string LastIP;
+  };
+  const Case cases[] = {
+      {"the echo page never answers", true, "10.0.0.1"},
+      {"the mail exchanger never greets", false, "10.5.5.5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    ScriptedTcpServer silent(ScriptedTcpServer::Script().Hold());
+    TForm1& f = Start("Ann", "ann@a.test", "10.0.0.1");
+    if (c.EchoStalls)
+      f.EchoHost = silent.HostPort();
+    else
+      f.SMTPPort = silent.Port();
+    Echo("BEGINIP10.5.5.5ENDIP");
+    Ui->QuitPending = false;
+    std::thread quit([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      Ui->QuitPending = true;
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    std::string address = "untouched";
+    f.GetMyIP(address);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    quit.join();
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_EQ(f.LastIP, c.LastIP);
+    EXPECT_EQ(IniExists(), !c.EchoStalls);
+    EXPECT_TRUE(Ui->MessageBoxes.empty());
+    EXPECT_TRUE(NewMails().empty());
+    Ui->QuitPending = false;
+    App.reset();
+    fs::remove(Dir + "/Corvale.ini");
+    auto b = std::make_unique<THeadlessBackend>();
+    Ui = b.get();
+    App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");
+    App->ShowMainForm = false;
+  }
 }
 
 TEST(Form1Split, AddressListKeepsEveryPiece) {

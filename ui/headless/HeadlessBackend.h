@@ -7,6 +7,7 @@
 //   THeadlessBackend& ui = *backend;
 //   TApplication app(std::move(backend), dir + "/Corvale");
 //   ui.Advance(1000);  // one second passes, Timer2 ticks
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -68,6 +69,10 @@ class THeadlessBackend : public TBackend {
   int ProcessMessagesCalls = 0;
   bool RunCalled = false;
   bool Terminated = false;
+  // A request to end the program waiting in the queue, as another program
+  // (an installer) or the session would post it; a test thread may set it
+  // while the program waits on the network.
+  std::atomic<bool> QuitPending{false};
   // Each change of a form's visibility: (form name, visible).
   std::vector<std::pair<std::string, bool>> VisibilityLog;
 
@@ -84,6 +89,7 @@ class THeadlessBackend : public TBackend {
   bool NotifyIcon(unsigned Code, const TNotifyIconData& Data) override;
   TPoint CursorPos() override { return Cursor; }
   void SetScreenCursor(TCursor C) override { ScreenCursors.push_back(C); }
+  bool QuitRequested() override { return QuitPending; }
 
   class TimerPeer;
 
