@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <random>
 
 #include "platform/Exception.h"
 
@@ -57,6 +58,27 @@ struct Fd {
     if (fd >= 0) ::close(fd);
   }
 };
+// Modes of the files ReplaceFile makes.
+constexpr mode_t kOwnerOnlyMode = 0600;
+constexpr mode_t kCreationMode = 0666;  // before the user's file-creation mask
+constexpr mode_t kPermissionBits = 0777;
+// Fresh temporary names tried before giving up (each is taken only when
+// nothing of that name exists; a clash of random names is all but impossible).
+constexpr int kTemporaryNameAttempts = 16;
+// Random letters and digits in a temporary file's name.
+constexpr size_t kTemporaryNameLength = 8;
+
+// Path + "." + random letters and digits + ".tmp", beside Path.
+std::string TemporaryName(const std::string& Path) {
+  static constexpr char kAlphabet[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::random_device random;
+  std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
+  std::string name = Path + ".";
+  for (size_t i = 0; i < kTemporaryNameLength; ++i) name += kAlphabet[pick(random)];
+  return name + ".tmp";
+}
+
 [[noreturn]] void Fail(int err, const std::string& tmp) {
   if (!tmp.empty()) ::unlink(tmp.c_str());
   throw EInOutError(IoErrorText(err));
@@ -82,13 +104,29 @@ std::string ReadFile(const std::string& Path) {
 }
 
 void ReplaceFile(const std::string& Path, std::string_view Data, TFileAccess Access) {
-  const std::string tmp = Path + ".tmp";
-  const mode_t mode = Access == TFileAccess::OwnerOnly ? 0600 : 0644;
+  // The mode the new file ends with: the owner's alone for private files;
+  // otherwise the mode of the file it replaces (a file the user made private
+  // stays private), and for a first file what the user's file-creation mask
+  // gives (0666 through the mask, applied by open).
+  struct stat old {};
+  const bool replacesFile = ::stat(Path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  const bool setMode = Access == TFileAccess::OwnerOnly || replacesFile;
+  const mode_t finalMode =
+      Access == TFileAccess::OwnerOnly ? kOwnerOnlyMode : old.st_mode & kPermissionBits;
+  // Made exclusively under a fresh name: nothing that stands there already (a
+  // file or link planted by someone who can write to the folder, a temporary
+  // file of an earlier run) is opened, followed or overwritten. Until its
+  // final mode is set it is readable by its owner only.
   Fd f;
-  f.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (f.fd < 0) Fail(errno, std::string());
-  // A temporary file left by a crash keeps the mode it was made with.
-  if (Access == TFileAccess::OwnerOnly && ::fchmod(f.fd, mode) != 0) Fail(errno, tmp);
+  std::string tmp;
+  for (int attempt = 1;; ++attempt) {
+    tmp = TemporaryName(Path);
+    f.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  setMode ? kOwnerOnlyMode : kCreationMode);
+    if (f.fd >= 0) break;
+    if (errno != EEXIST || attempt == kTemporaryNameAttempts) Fail(errno, std::string());
+  }
+  if (setMode && ::fchmod(f.fd, finalMode) != 0) Fail(errno, tmp);
   size_t done = 0;
   while (done < Data.size()) {
     ssize_t n = ::write(f.fd, Data.data() + done, Data.size() - done);

@@ -23,11 +23,15 @@ enum class TFileAccess {
   OwnerOnly,  // its owner alone (POSIX mode 0600; Windows: as Shared)
 };
 
-// Replaces the file at Path with Data: writes Path + ".tmp" beside it, flushes
-// it to disk and renames it over Path, so that a failed write or a crash leaves
-// the previous file intact. A temporary file left by an earlier crash is
-// overwritten. Raises EInOutError ("File access denied", "Disk full", ...)
-// when the file cannot be written; the temporary file is then removed.
+// Replaces the file at Path with Data: writes a temporary file beside it, made
+// exclusively under a fresh name (Path + "." + random letters + ".tmp"; never
+// through a file or link already there), flushes it to disk and renames it
+// over Path, so that a failed write or a crash leaves the previous file
+// intact. Temporary files of earlier runs are left as they are. The new file
+// has the mode of the file it replaces (POSIX; OwnerOnly: always 0600; a first
+// file: what the user's file-creation mask gives). Raises EInOutError ("File
+// access denied", "Disk full", ...) when the file cannot be written; the
+// temporary file is then removed.
 void ReplaceFile(const std::string& Path, std::string_view Data,
                  TFileAccess Access = TFileAccess::Shared);
 

@@ -23,6 +23,8 @@ constexpr const char* kDefaultConfigHome = ".config";
 // Only the user may list or enter the folders made for the settings (the XDG
 // base directory rule for a directory it has to create).
 constexpr mode_t kDirectoryMode = 0700;
+// Write permission for the folder's group or for everyone.
+constexpr mode_t kOthersMayWrite = S_IWGRP | S_IWOTH;
 // Buffer for one password-database entry when the system names no size.
 constexpr size_t kPasswdBuffer = 16384;
 
@@ -68,6 +70,17 @@ void MakeDirectories(const std::string& Dir) {
   }
 }
 
+// The settings folder must be the user's own and writable by nobody else:
+// whoever else may write there could swap the settings file for one of
+// theirs (their address as the recipient) or plant links where it is saved.
+void CheckPrivate(const std::string& Dir) {
+  struct stat st {};
+  if (::stat(Dir.c_str(), &st) != 0) throw EInOutError(IoErrorText(errno));
+  if (st.st_uid != ::geteuid() || (st.st_mode & kOthersMayWrite) != 0)
+    throw EInOutError("The settings folder " + Dir +
+                      " is not private: it must belong to you and no one else may write to it");
+}
+
 }  // namespace
 
 std::string SettingsDirectory(TSettingsPlace Place, const std::string& ExeDir) {
@@ -90,7 +103,10 @@ void WriteSettingsFile(TSettingsPlace Place, const std::string& Path, std::strin
     return;
   }
   const std::string dir = WithoutTrailingSlash(ExtractFilePath(Path));
-  if (!dir.empty()) MakeDirectories(dir);
+  if (!dir.empty()) {
+    MakeDirectories(dir);
+    CheckPrivate(dir);
+  }
   ReplaceFile(Path, Data, TFileAccess::OwnerOnly);
 }
 

@@ -26,7 +26,9 @@ std::string SettingsDirectory(TSettingsPlace Place, const std::string& ExeDir);
 // file's directory and any missing parent with mode 0700 and writes the file
 // readable and writable by its owner only (0600), as the settings hold the
 // user's name and addresses. Raises EInOutError; a directory that cannot be
-// made, or a file standing where a directory belongs, leaves nothing written.
+// made, a file standing where a directory belongs, or a settings folder that
+// belongs to another user or that its group or others may write to ("The
+// settings folder <dir> is not private: ...") leaves nothing written.
 void WriteSettingsFile(TSettingsPlace Place, const std::string& Path, std::string_view Data);
 
 }  // namespace files

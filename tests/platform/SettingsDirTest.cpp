@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/SettingsDir.h"
+#include "tests/support/TestEnv.h"
 
 #ifndef _WIN32
 #include <pwd.h>
@@ -25,6 +27,25 @@ namespace {
 
 namespace fs = std::filesystem;
 using files::TSettingsPlace;
+
+// Temporary files left by crashes of earlier runs, longer than the new text:
+// one of today's form and one of the fixed name older builds used. A save
+// writes exactly the new text and leaves every other entry of the folder as it
+// was (a temporary file reused without being emptied would leave its tail).
+TEST(ReplaceFile, StaleTemporaryFilesNeitherLeakIntoTheFileNorChange) {
+  const std::string dir = testenv::MakeTempDir("corvale-stale-");
+  const std::string ini = dir + "/Corvale.ini";
+  const std::string stale(600, 'S');
+  std::ofstream(ini, std::ios::binary) << "old\r\n";
+  std::ofstream(ini + ".tmp", std::ios::binary) << stale;
+  std::ofstream(ini + ".a1B2c3D4.tmp", std::ios::binary) << stale;
+  auto expected = testenv::FolderContents(dir);
+  expected["Corvale.ini"] = "new\r\n";
+  files::ReplaceFile(ini, "new\r\n");
+  EXPECT_EQ(files::ReadFile(ini), "new\r\n");
+  EXPECT_EQ(testenv::FolderContents(dir), expected);
+  fs::remove_all(dir);
+}
 
 #ifdef _WIN32
 
@@ -38,6 +59,9 @@ TEST(SettingsDirectory, WindowsKeepsEveryPlaceBesideTheExecutable) {
 // Room for one account's entry from the user database; ordinary entries need a
 // few hundred bytes.
 constexpr size_t kAccountTextBytes = size_t{16} * 1024;
+// The unprivileged account's ids on Debian: the owner of a folder that is not
+// the user's.
+constexpr uid_t kNobody = 65534;
 
 // Sets or unsets one environment variable for a test's lifetime. The tests
 // run on one thread, so changing the environment races with nothing.
@@ -153,8 +177,9 @@ TEST_F(SettingsFileTest, FirstSaveMakesPrivateFoldersAndAPrivateFile) {
 }
 
 TEST_F(SettingsFileTest, LaterSavesReplaceTheFileAndKeepItPrivate) {
-  // A folder the user made earlier keeps its own mode; a file and a temporary
-  // file left by a crash, both readable by everyone, end as the owner's alone.
+  // A folder the user made earlier keeps its own mode; a file readable by
+  // everyone ends as the owner's alone; a temporary file left by a crash of an
+  // older build is neither used nor changed.
   const std::string ini = dir + "/Corvale.ini";
   Write(ini, "old\r\n", 0644);
   Write(ini + ".tmp", "left by a crash", 0644);
@@ -163,7 +188,107 @@ TEST_F(SettingsFileTest, LaterSavesReplaceTheFileAndKeepItPrivate) {
   EXPECT_EQ(files::ReadFile(ini), kSettings);
   EXPECT_EQ(Mode(ini), 0600u);
   EXPECT_EQ(Mode(dir), 0755u);
-  EXPECT_FALSE(fs::exists(ini + ".tmp"));
+  EXPECT_EQ(files::ReadFile(ini + ".tmp"), "left by a crash");
+  EXPECT_EQ(Mode(ini + ".tmp"), 0644u);
+}
+
+TEST_F(SettingsFileTest, AFileKeepsTheModeOfTheFileItReplaces) {
+  // Beside the executable a file the user made private stays private, and a
+  // first file gets what the file-creation mask allows; in the configuration
+  // folder the file is the owner's alone whatever it was.
+  struct Case {
+    const char* what;
+    TSettingsPlace place;
+    int before;  // the mode of the file replaced; -1: no file yet
+    mode_t mask;
+    unsigned after;
+  } cases[] = {
+      {"a private file", TSettingsPlace::ExeDir, 0600, 022, 0600},
+      {"a file its group may read", TSettingsPlace::ExeDir, 0640, 022, 0640},
+      {"a file everyone may write", TSettingsPlace::ExeDir, 0666, 022, 0666},
+      {"a first file, mask 022", TSettingsPlace::ExeDir, -1, 022, 0644},
+      {"a first file, mask 077", TSettingsPlace::ExeDir, -1, 077, 0600},
+      {"a first file, mask 002", TSettingsPlace::ExeDir, -1, 002, 0664},
+      {"configuration folder over 0644", TSettingsPlace::ConfigDir, 0644, 022, 0600},
+      {"configuration folder, mask 0", TSettingsPlace::ConfigDir, -1, 0, 0600},
+  };
+  chmod(dir.c_str(), 0700);
+  const std::string ini = dir + "/Corvale.ini";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(ini);
+    if (c.before >= 0) Write(ini, "old\r\n", static_cast<unsigned>(c.before));
+    umask(c.mask);
+    files::WriteSettingsFile(c.place, ini, kSettings);
+    umask(022);
+    EXPECT_EQ(files::ReadFile(ini), kSettings);
+    EXPECT_EQ(Mode(ini), c.after);
+  }
+}
+
+TEST_F(SettingsFileTest, ASaveFollowsNoLinkPlantedBesideTheFile) {
+  // Someone who may write to the folder plants links to a file of the user's:
+  // at the temporary name older builds used, and at the settings file itself.
+  // The save writes neither through them; the settings file ends a file of
+  // its own and the linked file keeps its text.
+  const std::string victim = dir + "/victim";
+  Write(victim, "the user's own file\n", 0600);
+  const std::string ini = dir + "/Corvale.ini";
+  for (const std::string& link : {ini + ".tmp", ini}) {
+    SCOPED_TRACE(link);
+    fs::remove(ini);
+    fs::remove(ini + ".tmp");
+    fs::create_symlink(victim, link);
+    files::WriteSettingsFile(TSettingsPlace::ExeDir, ini, kSettings);
+    EXPECT_EQ(files::ReadFile(victim), "the user's own file\n");
+    EXPECT_FALSE(fs::is_symlink(ini));
+    EXPECT_EQ(files::ReadFile(ini), kSettings);
+  }
+}
+
+TEST_F(SettingsFileTest, AConfigurationFolderOthersControlIsRefused) {
+  // Only the configuration folder is checked: the user chose it for privacy.
+  struct Case {
+    const char* what;
+    unsigned mode;
+    bool otherOwner;
+  } cases[] = {
+      {"its group may write", 0770, false},
+      {"everyone may write", 0707, false},
+      {"everyone may write, sticky", 01777, false},
+      {"another user's", 0700, true},
+  };
+  const std::string folder = dir + "/corvale";
+  const std::string ini = folder + "/Corvale.ini";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.otherOwner && geteuid() != 0) {
+      std::cout << "(skipped: only root can give a folder to another user)\n";
+      continue;
+    }
+    fs::create_directory(folder);
+    Write(ini, "old\r\n", 0600);
+    chmod(folder.c_str(), c.mode);
+    if (c.otherOwner) {
+      ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
+    }
+    const auto before = testenv::FolderContents(folder);
+    try {
+      files::WriteSettingsFile(TSettingsPlace::ConfigDir, ini, kSettings);
+      ADD_FAILURE() << "saved into a folder others control";
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(e.Message, "The settings folder " + folder +
+                               " is not private: it must belong to you and no one else may "
+                               "write to it");
+    }
+    EXPECT_EQ(testenv::FolderContents(folder), before);
+    fs::remove_all(folder);
+  }
+  // The same folder made private again is accepted.
+  fs::create_directory(folder);
+  chmod(folder.c_str(), 0700);
+  files::WriteSettingsFile(TSettingsPlace::ConfigDir, ini, kSettings);
+  EXPECT_EQ(files::ReadFile(ini), kSettings);
 }
 
 TEST_F(SettingsFileTest, AFileWhereAFolderBelongsIsAnErrorAndStaysAsItWas) {

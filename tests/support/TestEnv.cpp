@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <system_error>
@@ -97,6 +99,34 @@ std::string MakeTempDir(const std::string& prefix) {
     throw std::runtime_error("mkdtemp " + templ + ": " + std::system_category().message(errno));
   return buf.data();
 #endif
+}
+
+std::map<std::string, std::string> FolderContents(const std::string& Dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(Dir)) {
+    std::string& content = out[e.path().filename().string()];
+    if (!e.is_regular_file() || e.is_symlink()) {
+      content = "(not a file)";
+      continue;
+    }
+    std::ifstream in(e.path(), std::ios::binary);
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return out;
+}
+
+std::vector<std::string> TemporaryFilesBeside(const std::string& File) {
+  const std::filesystem::path file(File);
+  const std::string prefix = file.filename().string() + ".";
+  const std::string suffix = "tmp";
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(file.parent_path())) {
+    const std::string name = e.path().filename().string();
+    if (name.size() >= prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      out.push_back(name);
+  }
+  return out;
 }
 
 ScopedWriteProtect::ScopedWriteProtect(std::string dir, std::string file)

@@ -4,10 +4,12 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace testenv {
 
@@ -95,6 +97,18 @@ T NumberFromEnvironment(const char* Name, T Fallback) {
 // folder of that name in the user's temporary folder on Windows. Raises
 // std::runtime_error when it cannot.
 std::string MakeTempDir(const std::string& prefix);
+
+// Every entry of the folder Dir (not its subfolders) by name, with the content
+// of each regular file; other entries (folders, links) map to "(not a file)".
+// Two listings compare equal when nothing in the folder was added, removed or
+// rewritten.
+std::map<std::string, std::string> FolderContents(const std::string& Dir);
+
+// The names of the temporary files beside File (a path) that a save of File
+// makes and renames: File's name, a dot, anything, ".tmp" (older builds used
+// File's name + ".tmp" alone, which counts too). Empty when the folder holds
+// none.
+std::vector<std::string> TemporaryFilesBeside(const std::string& File);
 
 // Makes replacing the file File in the folder Dir fail with "access denied"
 // for the life of the object, and undoes it afterwards. Linux: the folder loses

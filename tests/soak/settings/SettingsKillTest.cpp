@@ -276,7 +276,7 @@ TEST(SettingsKill, EveryKillLeavesTheOldOrTheNewFileWholeAndTheNextStartReadsIt)
   const auto started = std::chrono::steady_clock::now();
   for (int i = 1; i <= kills; ++i) {
     SCOPED_TRACE("kill " + std::to_string(i) + ", seed " + std::to_string(seed));
-    const bool tmpBefore = fs::exists(ini + ".tmp");
+    const bool tmpBefore = !testenv::TemporaryFilesBeside(ini).empty();
     Driver d(dir.Path(), rng(), log);
     const std::optional<std::string> first = d.NextLine();
     ASSERT_TRUE(first) << "the driver ended during start-up:\n" << d.Log();
@@ -312,14 +312,14 @@ TEST(SettingsKill, EveryKillLeavesTheOldOrTheNewFileWholeAndTheNextStartReadsIt)
         ++oldKept;
     }
     if (p.Saves > 0) ++savedAgain;
-    if (fs::exists(ini + ".tmp")) ++tmpLeft;
+    if (!testenv::TemporaryFilesBeside(ini).empty()) ++tmpLeft;
     saves += p.Saves;
     onDisk = isNew ? p.Pending : p.Committed;
   }
 
   // One more start: it reads the last file and its first save goes through.
   {
-    const bool tmpBefore = fs::exists(ini + ".tmp");
+    const bool tmpBefore = !testenv::TemporaryFilesBeside(ini).empty();
     Driver d(dir.Path(), rng(), log);
     const std::optional<std::string> first = d.NextLine();
     ASSERT_TRUE(first) << d.Log();
@@ -488,7 +488,8 @@ TEST_P(FullDiskTest, SaveFailsWithTheReasonAndTheOldFileStays) {
   EXPECT_EQ(ui->MessageBoxes[0].Text, "Disk full");
   EXPECT_EQ(ui->MessageBoxes[0].Caption, "Corvale");
   EXPECT_EQ(files::ReadFile(Ini()), kOldFile);
-  EXPECT_FALSE(fs::exists(Ini() + ".tmp")) << "the failed save cleans up after itself";
+  EXPECT_EQ(testenv::TemporaryFilesBeside(Ini()), std::vector<std::string>{})
+      << "the failed save cleans up after itself";
 
   // A start now reads the old settings.
   Start();
@@ -535,7 +536,7 @@ TEST_F(SmallDiskTest, SaveIntoReadOnlyDirectoryFailsWithTheReasonAndTheOldFileSt
   EXPECT_EQ(ui->MessageBoxes[0].Text, "File access denied");
   EXPECT_EQ(ui->MessageBoxes[0].Caption, "Corvale");
   EXPECT_EQ(files::ReadFile(Ini()), kOldFile);
-  EXPECT_FALSE(fs::exists(Ini() + ".tmp"));
+  EXPECT_EQ(testenv::TemporaryFilesBeside(Ini()), std::vector<std::string>{});
 
   setReadOnly(false);
   Apply(NewValues());
