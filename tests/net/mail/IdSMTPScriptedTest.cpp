@@ -244,6 +244,8 @@ TEST(IdSMTPScripted, EveryReplyOfADeliveryCanRefuseIt) {
     ScriptedTcpServer srv(std::move(s.ExpectLine("Quit").CloseNow()));
     TIdSMTP smtp;
     Configure(smtp, srv);
+    // Each command would otherwise wait for the server's delayed acknowledgement.
+    smtp.UseNagle = false;
     smtp.OpenSession();
     try {
       smtp.DeliverMessage(msg);
