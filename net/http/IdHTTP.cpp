@@ -126,7 +126,8 @@ bool TIdHTTP::SelectServer(const std::string& AProtocol, const std::string& AHos
     return true;
   }
   const bool secure = text::SameText(AProtocol, "HTTPS");
-  if (secure && !dynamic_cast<TIdSSLConnectionIntercept*>(Intercept))
+  const bool builtIn = UsesBuiltInTLS(AProtocol);
+  if (secure && !builtIn && !dynamic_cast<TIdSSLConnectionIntercept*>(Intercept))
     throw EIdInterceptPropInvalid();
   if (!AHost.empty()) {
     // An address without a port never matches the open connection, so such
@@ -139,13 +140,18 @@ bool TIdHTTP::SelectServer(const std::string& AProtocol, const std::string& AHos
     // A relative address stays on the current server, port included.
     RequestHost = Host;
     if (APort == -1) {
-      if (secure) SetInterceptEnabled(true);
+      if (secure && !builtIn) SetInterceptEnabled(true);
       return false;
     }
   }
   Port = APort != -1 ? APort : (secure ? IdHTTPDefaults::HTTPSPort : IdHTTPDefaults::HTTPPort);
-  if (secure) SetInterceptEnabled(true);
+  if (secure && !builtIn) SetInterceptEnabled(true);
   return false;
+}
+
+bool TIdHTTP::UsesBuiltInTLS(const std::string& AProtocol) const {
+  return BuiltInTLS && text::SameText(AProtocol, "HTTPS") && Request.ProxyServer.empty() &&
+         !dynamic_cast<TIdSSLConnectionIntercept*>(Intercept);
 }
 
 bool TIdHTTP::ConfirmRedirect(std::string& ADest, int ADepth) {
@@ -172,6 +178,9 @@ void TIdHTTP::PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TSt
     std::string target = parts.Path + parts.Document;
     int port = -1;
     if (!text::TryStrToInt(parts.Port, port)) port = -1;
+    // A relative address keeps the protocol of the request before it.
+    const bool builtInTLS =
+        UsesBuiltInTLS(parts.Protocol.empty() ? RequestProtocol : parts.Protocol);
     if (SelectServer(parts.Protocol, parts.Host, port)) {
       // Through a proxy the target is the absolute address (RFC 9112 section 3.2.2).
       const std::string& host = parts.Host.empty() ? RequestHost : parts.Host;
@@ -206,10 +215,15 @@ void TIdHTTP::PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TSt
     // arrived after that response mean the two sides are out of step.
     if (SocketHandle->IsOpen) {
       LookForPeerClose();
-      if (BufferedByteCount() > 0) CloseConnection();
+      // A kept connection in clear never carries an "https" request, nor a
+      // secure one an "http" request.
+      if (BufferedByteCount() > 0 || IsTLSActive() != builtInTLS) CloseConnection();
     }
     CheckPeerClosed(false, false);
-    if (!IsConnected()) OpenConnection();
+    if (!IsConnected()) {
+      OpenConnection();
+      if (builtInTLS) StartTLS(Host, ConnectTimeout);
+    }
 
     // The request line and the header block go out in one send: several small
     // writes would wait on Nagle's algorithm and the server's delayed ACK.
@@ -252,6 +266,11 @@ void TIdHTTP::PerformRequest(TIdHTTPMethod AMethod, const std::string& AURL, TSt
       if (HandleRedirects && RedirectDepth < RedirectMaximum) {
         if (ADestination) ADestination->SetPosition(0);
         if (ConfirmRedirect(dest, RedirectDepth)) {
+          // Leaving the library's TLS for http would send the next request,
+          // and take its answer, in clear (RFC 9110 section 15.4 leaves the
+          // choice to the client; this one refuses).
+          if (builtInTLS && text::SameText(TIdURI::SplitAddress(dest).Protocol, "HTTP"))
+            throw EIdHTTPInsecureRedirect(AURL, dest);
           if (ProtocolVersion == TIdHTTPProtocolVersion::pv1_0 || response10) {
             CloseConnection();
           } else {
@@ -373,6 +392,9 @@ void TIdHTTP::ReadBody(TStream* ADestination) {
     return;
   }
   ReadToStream(&sink, -1, true);
+  // A body that ends at the close needs TLS's close_notify to be known whole
+  // (RFC 9112 section 9.8).
+  if (TLSTruncated()) throw EIdTLSTruncated(Host);
 }
 
 void TIdHTTP::ReadChunkedBody(TStream* ASink) {
@@ -432,6 +454,8 @@ void TIdHTTP::LookForPeerClose() {
   try {
     ReceiveFromSocket(false, kNoWait, true, nullptr);
   } catch (const EIdSocketError&) {
+    CloseConnection();
+  } catch (const EIdTLSError&) {
     CloseConnection();
   }
 }

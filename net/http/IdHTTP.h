@@ -69,6 +69,15 @@ class EIdHTTPInvalidRequest : public EIdException {
   using EIdException::EIdException;
 };
 
+// A redirect from an "https" address to an "http" one: following it would
+// carry the request, and take the answer, without TLS.
+class EIdHTTPInsecureRedirect : public EIdException {
+ public:
+  EIdHTTPInsecureRedirect(const std::string& AFrom, const std::string& ATo)
+      : EIdException("The redirect from " + AFrom + " to " + ATo +
+                     " would leave the secure connection; it was not followed.") {}
+};
+
 enum class TIdHTTPProtocolVersion { pv1_0, pv1_1 };
 enum class TIdHTTPMethod { hmHead, hmGet, hmPost };
 
@@ -157,7 +166,11 @@ class TIdHTTP : public TIdTCPClient {
   // strikes); EIdObjectTypeNotSupported for a POST without a source;
   // EIdHTTPInvalidRequest for a target, host or header line that would break
   // the request's lines (nothing is sent then);
-  // EIdInterceptPropInvalid for "https" without a secure intercept.
+  // EIdInterceptPropInvalid for "https" without a secure intercept unless
+  // BuiltInTLS; with BuiltInTLS the EIdTLSError family (IdTLS.h) for a
+  // failed handshake, EIdTLSTruncated for a body that ends at a close
+  // without close_notify, and EIdHTTPInsecureRedirect for a redirect from
+  // "https" to "http" that would be followed.
   // After a failure RawHeaders is empty, and so is ResponseInfo.ExtraHeaders
   // unless the failure is EIdProtocolReplyError (a whole response was read,
   // and ResponseInfo describes it).
@@ -194,8 +207,15 @@ class TIdHTTP : public TIdTCPClient {
   // length above it raises at once; a chunked or close-delimited body raises
   // when it grows past it.
   int64_t MaxBodySize = IdHTTPDefaults::NoBodyLimit;
+  // Whether "https" addresses are fetched over the library's own TLS
+  // (StartTLS, judged by TLSOptions; the handshake also bounded by
+  // ConnectTimeout) when no secure intercept is set. Off (the default), such
+  // an address raises EIdInterceptPropInvalid, as without TLS.
+  bool BuiltInTLS = false;
 
  private:
+  // Whether a request to an address of AProtocol goes over the library's own TLS.
+  bool UsesBuiltInTLS(const std::string& AProtocol) const;
   // One line of the response head, at most MaxHeaderLineLength bytes (and no
   // more than that is buffered while it arrives); AWhat names the line in the
   // EIdHTTPProtocolError raised past the cap.

@@ -81,12 +81,15 @@ int TIdTCPConnection::ReceiveFromSocket(bool ARaiseIfClosed, int ATimeout, bool 
   int wait = EffectiveWait(ATimeout, ours);
   int result;
   try {
-    if (!SocketHandle->WaitReadable(wait)) {
+    int size = static_cast<int>(std::min<int64_t>(dest->Size(), INT_MAX));
+    if (TLS) {
+      // TLS waits for whole records itself, under the same bounds.
+      result = ReceiveTLS(dest->Memory(), size, ATimeout);
+      if (result < 0) return 0;
+    } else if (!SocketHandle->WaitReadable(wait)) {
       if (ours) RaiseTimedOut();
       return 0;
-    }
-    int size = static_cast<int>(std::min<int64_t>(dest->Size(), INT_MAX));
-    if (InterceptEnabled && Intercept && Intercept->HandlesReceive)
+    } else if (InterceptEnabled && Intercept && Intercept->HandlesReceive)
       result = Intercept->ReceiveThrough(dest->Memory(), size);
     else
       result = SocketHandle->Recv(dest->Memory(), size, 0);
@@ -312,7 +315,9 @@ void TIdTCPConnection::WriteBytes(const void* ABuffer, int64_t ACount, bool) {
     try {
       const bool bounded = wait != TimeoutInfinite;
       if (bounded && !SocketHandle->WaitWritable(wait)) RaiseTimedOut();
-      if (InterceptEnabled && Intercept && Intercept->HandlesSend) {
+      if (TLS) {
+        result = SendTLS(p + sent, chunk);
+      } else if (InterceptEnabled && Intercept && Intercept->HandlesSend) {
         result = Intercept->SendThrough(p + sent, chunk);
       } else if (bounded) {
         // Under a bound the send itself must not block: a peer that stops
@@ -485,6 +490,7 @@ void TIdTCPConnection::CloseConnection() {
 }
 
 void TIdTCPConnection::DropSocket() {
+  CloseTLS();
   if (SocketHandle->IsOpen) {
     SignalStatus(TIdStatus::Disconnecting, SocketHandle->RemoteIP);
     std::string remote = SocketHandle->RemoteIP;
@@ -498,6 +504,8 @@ void TIdTCPConnection::DropSocket() {
 
 void TIdTCPConnection::ResetForConnect() {
   SocketHandle->ResetState(true);
+  CloseTLS();
+  TLSEndedWithoutNotify = false;
   InputBuffer.Clear();
   LineScanned = 0;
   PeerClosed = false;

@@ -12,6 +12,7 @@
 #include "net/transport/IdComponent.h"
 #include "net/transport/IdException.h"
 #include "net/transport/IdSocketHandle.h"
+#include "net/transport/IdTLS.h"
 #include "platform/Stream.h"
 #include "platform/StringList.h"
 
@@ -34,7 +35,13 @@ constexpr int PollPeerClosedMs = 1;
 }  // namespace IdTCPDefaults
 
 // A filter that can stand between a connection and its socket. The base class
-// passes nothing through; the program uses none.
+// passes nothing through; the program uses none. TLS is not an intercept (see
+// TIdTCPConnection::StartTLS): an intercept gets one receive call after the
+// connection's single wait and answers 0 for a close, while TLS must wait
+// several times per read under the connection's bounds (a record arrives in
+// pieces, the handshake takes round trips), holds decrypted bytes the socket
+// no longer signals, must tell close_notify from a cut stream, and must send
+// close_notify before the socket closes, which DetachSocket comes too late for.
 class TIdConnectionIntercept : public TComponent {
  public:
   using TComponent::TComponent;
@@ -155,6 +162,24 @@ class TIdTCPConnection : public TIdComponent {
   void StartExchange();
   virtual void FireDisconnected();
 
+  // --- TLS ---------------------------------------------------------------
+  // Runs a TLS handshake with AHost (the name sent for SNI and the name the
+  // certificate must carry, see TLSOptions) on the open connection; from then
+  // on every read and write goes through TLS and a close sends close_notify.
+  // The handshake is bounded by ReadTimeout for each wait, by ExchangeTimeout
+  // and by AHandshakeTimeout (TimeoutInfinite: none) as a whole; a bound
+  // raises EIdSocketError 10060. Raises EIdTLSPlaintextBeforeHandshake when
+  // received bytes are already held, and the EIdTLSError family when the
+  // handshake fails (EIdTLSNotAvailable in a build without TLS). On any
+  // failure the connection is dropped.
+  void StartTLS(const std::string& AHost, int AHandshakeTimeout = TimeoutInfinite);
+  bool IsTLSActive() const { return TLS != nullptr; }
+  // Whether the TLS stream ended with a close that carried no close_notify
+  // (RFC 8446 section 6.1): data whose end is the close may be cut short.
+  bool TLSTruncated() const { return TLSEndedWithoutNotify; }
+  // How the next StartTLS judges its peer.
+  TIdTLSOptions TLSOptions;
+
   void SetInterceptEnabled(bool AValue);
   bool GetInterceptEnabled() const { return InterceptEnabled; }
   int GetRecvBufferSize() const { return static_cast<int>(ReceiveBuffer.Size()); }
@@ -203,6 +228,14 @@ class TIdTCPConnection : public TIdComponent {
   void NoteSocketError();
   // Drops the connection and raises EIdReplyTooLong.
   [[noreturn]] void RaiseReplyTooLong(int ALimit, const char* AUnit);
+  // TLS under the bounds (IdTCPConnectionTLS.cpp). ReceiveTLS: decrypted
+  // bytes, 0 at the end of the stream, -1 when ATimeout passed first.
+  int ReceiveTLS(char* ABuffer, int ASize, int ATimeout);
+  int SendTLS(const char* AData, int ALength);
+  // Sends the session's waiting ciphertext, waiting for the socket under the bounds.
+  void FlushTLS();
+  // Sends close_notify when the session is sound (without waiting) and ends it.
+  void CloseTLS() noexcept;
 
  private:
   template <class Deliver>
@@ -220,4 +253,6 @@ class TIdTCPConnection : public TIdComponent {
   // Bytes the last ReadLine took from the stream, its terminator included.
   size_t LastLineBytes = 0;
   std::chrono::steady_clock::time_point ExchangeStart;
+  std::unique_ptr<TIdTLSSession> TLS;
+  bool TLSEndedWithoutNotify = false;
 };

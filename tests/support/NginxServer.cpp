@@ -82,7 +82,7 @@ void NginxServer::WriteConfig() {
     << "  server_tokens off;\n"
     << HttpDirectives << "\n"
     << "  server {\n"
-    << "    listen " << Address() << ":" << Port() << ";\n"
+    << "    listen " << Address() << ":" << Port() << ListenParameters << ";\n"
     << "    server_name localhost;\n"
     << "    root " << d << "/www;\n"
     << ServerDirectives << "\n"

@@ -34,6 +34,8 @@ class NginxServer : public PeerServer {
   std::string ServerDirectives;
   // Pasted into the http block, outside the server block (upstream, map, ...).
   std::string HttpDirectives;
+  // Pasted after the listen address and port (" ssl" for TLS). Set before Start().
+  std::string ListenParameters;
 
   // Places a file below the docroot (before or after Start()).
   void AddFile(const std::string& relative, const std::string& content) const;

@@ -1,0 +1,102 @@
+// The HTTP client over its own TLS (BuiltInTLS) against nginx with test
+// certificates: a fetch, the body cap at its limit and one byte past it,
+// redirects into, within and out of https. Skipped where the build has no TLS.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "net/http/IdHTTP.h"
+#include "net/transport/IdTLS.h"
+#include "tests/support/NginxTlsServer.h"
+#include "tests/support/ScriptedTcpServer.h"
+#include "tests/support/TestCertificates.h"
+
+namespace {
+
+// Bound for every wait of the client in these tests.
+constexpr int kTestReadTimeoutMs = 10000;
+// The program's cap on the echo page's body.
+constexpr int64_t kBodyCap = int64_t{64} * 1024;
+
+class HTTPSPeer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+    testtls::TrustTestAuthority();
+    http.BuiltInTLS = true;
+    http.ReadTimeout = kTestReadTimeoutMs;
+    http.HandleRedirects = true;
+  }
+  TIdHTTP http;
+};
+
+TEST_F(HTTPSPeer, FetchesAnEchoPageTwiceOnOneSecureConnection) {
+  NginxTlsServer web(testtls::Make().Good);
+  web.AddFile("GetMyIP.pl", "BEGINIP127.0.0.1ENDIP");
+  web.Start();
+  EXPECT_EQ(http.GetText(web.HttpsUrl("/GetMyIP.pl")), "BEGINIP127.0.0.1ENDIP");
+  EXPECT_TRUE(http.IsTLSActive());
+  // The kept connection carries the second request.
+  EXPECT_EQ(http.GetText(web.HttpsUrl("/GetMyIP.pl")), "BEGINIP127.0.0.1ENDIP");
+  const auto reqs = web.WaitForRequests(2);
+  ASSERT_EQ(reqs.size(), 2U);
+  EXPECT_EQ(reqs[1].RequestLine, "GET /GetMyIP.pl HTTP/1.1");
+  EXPECT_EQ(reqs[1].Host, "localhost");
+}
+
+TEST_F(HTTPSPeer, BodyAtTheCapIsReadAndOneByteMoreIsRefused) {
+  NginxTlsServer web(testtls::Make().Good);
+  web.AddFile("at.txt", std::string(kBodyCap, 'a'));
+  web.AddFile("over.txt", std::string(kBodyCap + 1, 'o'));
+  web.Start();
+  http.MaxBodySize = kBodyCap;
+  EXPECT_EQ(http.GetText(web.HttpsUrl("/at.txt")).size(), static_cast<size_t>(kBodyCap));
+  try {
+    http.GetText(web.HttpsUrl("/over.txt"));
+    FAIL() << "the body was taken";
+  } catch (const EIdHTTPBodyTooLarge& e) {
+    EXPECT_STREQ(e.what(), "Response body exceeds the limit of 65536 bytes.");
+  }
+}
+
+TEST_F(HTTPSPeer, RedirectsIntoAndWithinHttpsAreFollowedOutOfItRefused) {
+  ScriptedTcpServer plainSink(ScriptedTcpServer::Script().Hold());
+  NginxTlsServer web(testtls::Make().Good);
+  web.AddFile("hello.txt", "hello");
+  const std::string toPlain = "http://127.0.0.1:" + std::to_string(plainSink.Port()) + "/hello.txt";
+  web.ServerDirectives =
+      "location = /moved { return 302 /hello.txt; }\n"
+      "location = /to-plain { return 302 " +
+      toPlain + "; }\n";
+  web.Start();
+  NginxServer plain;
+  plain.ServerDirectives = "location = /up { return 301 " + web.HttpsUrl("/hello.txt") + "; }\n";
+  plain.Start();
+
+  EXPECT_EQ(http.GetText(web.HttpsUrl("/moved")), "hello");
+  EXPECT_EQ(http.GetText(plain.Url("/up")), "hello");
+  EXPECT_TRUE(http.IsTLSActive());
+  try {
+    http.GetText(web.HttpsUrl("/to-plain"));
+    FAIL() << "the redirect was followed";
+  } catch (const EIdHTTPInsecureRedirect& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "The redirect from " + web.HttpsUrl("/to-plain") + " to " + toPlain +
+                  " would leave the secure connection; it was not followed.");
+  }
+  EXPECT_EQ(plainSink.Connections(), 0U);
+}
+
+TEST_F(HTTPSPeer, RefusedCertificateReachesTheCallerNamingTheHost) {
+  NginxTlsServer web(testtls::Make().WrongName);
+  web.Start();
+  try {
+    http.GetText(web.HttpsUrl("/"));
+    FAIL() << "the certificate was taken";
+  } catch (const EIdTLSCertificateWrongName& e) {
+    EXPECT_STREQ(e.what(), "The certificate of localhost was issued for another name.");
+  }
+  EXPECT_FALSE(http.IsConnected());
+}
+
+}  // namespace

@@ -1,0 +1,118 @@
+#include "tests/support/TestCertificates.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <vector>
+
+#include "tests/support/HostProcess.h"
+#include "tests/support/PeerServer.h"
+
+namespace testtls {
+namespace {
+
+constexpr const char* kOpenSSL = "/usr/bin/openssl";
+// Validity of the certificates that are meant to be valid: longer than any
+// test run, short enough to be obviously a test's.
+constexpr const char* kValidDays = "2";
+// "-days -1" puts the end of the validity a day before its start (now): the
+// certificate has expired.
+constexpr const char* kExpiredDays = "-1";
+
+void Run(const std::vector<std::string>& argv) {
+  const host::RunResult r = host::Run(argv, std::string());
+  if (!host::ExitedCleanly(r.Status))
+    throw PeerServerError("test certificates: " + argv[1] + " failed:\n" + r.Output);
+}
+
+// A new EC P-256 key and a certificate request for it.
+std::vector<std::string> NewRequest(const std::string& key, const std::string& out,
+                                    const std::string& subject) {
+  return {kOpenSSL, "req",     "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+          "-nodes", "-keyout", key,    "-out",    out,  "-subj",    subject};
+}
+
+// A self-signed authority with its key.
+void MakeAuthority(const std::string& dir, const std::string& name, const std::string& cn) {
+  auto argv = NewRequest(dir + "/" + name + ".key", dir + "/" + name + ".pem", "/CN=" + cn);
+  argv.insert(argv.end(),
+              {"-x509", "-days", kValidDays, "-addext", "basicConstraints=critical,CA:TRUE",
+               "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
+  Run(argv);
+}
+
+// A server certificate for the names in ext (an extension file), issued by
+// the authority named issuer, or by itself when issuer is empty.
+KeyPair MakeServer(const std::string& dir, const std::string& name, const std::string& issuer,
+                   const std::string& ext, const char* days) {
+  KeyPair p{dir + "/" + name + ".pem", dir + "/" + name + ".key"};
+  const std::string csr = dir + "/" + name + ".csr";
+  Run(NewRequest(p.Key, csr, "/CN=" + name));
+  std::vector<std::string> sign{kOpenSSL, "x509",  "-req", "-in",      csr, "-out",
+                                p.Cert,   "-days", days,   "-extfile", ext};
+  if (issuer.empty()) {
+    sign.insert(sign.end(), {"-key", p.Key});
+  } else {
+    sign.insert(sign.end(), {"-CA", dir + "/" + issuer + ".pem", "-CAkey",
+                             dir + "/" + issuer + ".key", "-CAcreateserial"});
+  }
+  Run(sign);
+  return p;
+}
+
+// The folder and its files live as long as the process.
+struct Holder {
+  Certificates Made;
+  ~Holder() {
+    if (!Made.Dir.empty()) host::RemoveTree(Made.Dir);
+  }
+};
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  if (!out.flush()) throw PeerServerError("test certificates: cannot write " + path);
+}
+
+void Generate(Holder& h) {
+  Certificates& c = h.Made;
+  c.Dir = host::MakeTempDir("corvale-certs-");
+  const std::string local = c.Dir + "/local.ext";
+  const std::string other = c.Dir + "/other.ext";
+  WriteText(local, "subjectAltName=DNS:localhost,IP:127.0.0.1\n");
+  WriteText(other, "subjectAltName=DNS:other.invalid\n");
+  MakeAuthority(c.Dir, "ca", "Corvale Test Authority");
+  MakeAuthority(c.Dir, "stranger", "Corvale Untrusted Authority");
+  c.Authority = c.Dir + "/ca.pem";
+  c.Good = MakeServer(c.Dir, "good", "ca", local, kValidDays);
+  c.Expired = MakeServer(c.Dir, "expired", "ca", local, kExpiredDays);
+  c.WrongName = MakeServer(c.Dir, "wrongname", "ca", other, kValidDays);
+  c.SelfSigned = MakeServer(c.Dir, "selfsigned", "", local, kValidDays);
+  c.UntrustedIssuer = MakeServer(c.Dir, "untrusted", "stranger", local, kValidDays);
+}
+
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  // Called from the test thread before any TLS session reads it.
+  setenv(name, value.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+#endif
+}
+
+}  // namespace
+
+const Certificates& Make() {
+  static Holder holder;
+  static const bool made = (Generate(holder), true);
+  (void)made;
+  return holder.Made;
+}
+
+void TrustTestAuthority() {
+  const Certificates& c = Make();
+  SetEnvironment("SSL_CERT_FILE", c.Authority);
+  // A folder without hashed certificates: the system's store is not looked in.
+  SetEnvironment("SSL_CERT_DIR", c.Dir);
+}
+
+}  // namespace testtls
