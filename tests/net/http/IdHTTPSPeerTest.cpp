@@ -10,6 +10,7 @@
 #include "tests/support/NginxTlsServer.h"
 #include "tests/support/ScriptedTcpServer.h"
 #include "tests/support/TestCertificates.h"
+#include "tests/support/TlsPeerServer.h"
 
 namespace {
 
@@ -97,6 +98,41 @@ TEST_F(HTTPSPeer, RefusedCertificateReachesTheCallerNamingTheHost) {
     EXPECT_STREQ(e.what(), "The certificate of localhost was issued for another name.");
   }
   EXPECT_FALSE(http.IsConnected());
+}
+
+TEST_F(HTTPSPeer, BodyEndingAtTheCloseNeedsCloseNotify) {
+  // An HTTP/1.0 answer without Content-Length: only the close ends the body,
+  // and only close_notify shows that nobody cut it (RFC 9112 section 9.8).
+  // The client answers the server's end with its own close_notify.
+  struct Case {
+    TlsPeerServer::End End;
+    const char* Error;  // empty: the body is read
+  };
+  const Case cases[] = {
+      {TlsPeerServer::End::Notify, ""},
+      {TlsPeerServer::End::Cut,
+       "The secure connection to localhost ended without its closing message."},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(*k.Error ? "cut" : "close_notify");
+    TlsPeerServer peer(testtls::Make().Good, k.End, "HTTP/1.0 200 OK\r\n\r\nhello");
+    peer.Start();
+    const std::string url = "https://localhost:" + std::to_string(peer.Port()) + "/";
+    if (*k.Error == '\0') {
+      EXPECT_EQ(http.GetText(url), "hello");
+    } else {
+      try {
+        http.GetText(url);
+        ADD_FAILURE() << "the cut body was taken";
+      } catch (const EIdTLSTruncated& e) {
+        EXPECT_STREQ(e.what(), k.Error);
+      }
+    }
+    EXPECT_FALSE(http.IsConnected());
+    if (*k.Error == '\0') {
+      EXPECT_EQ(peer.ClientEnds(1), std::vector<std::string>{"notify"});
+    }
+  }
 }
 
 }  // namespace

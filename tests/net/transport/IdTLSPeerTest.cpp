@@ -14,6 +14,7 @@
 #include "tests/support/NginxTlsServer.h"
 #include "tests/support/ScriptedTcpServer.h"
 #include "tests/support/TestCertificates.h"
+#include "tests/support/TlsPeerServer.h"
 
 namespace {
 
@@ -272,6 +273,30 @@ TEST_F(TLSPeer, BytesReceivedBeforeTheHandshakeRefuseIt) {
   // Nothing of a handshake was sent.
   ASSERT_TRUE(srv.WaitForFinished(1));
   EXPECT_EQ(srv.Received(0), "");
+}
+
+TEST_F(TLSPeer, CloseSendsCloseNotifyUnlessTheStreamIsAtAnUnknownPoint) {
+  // A sound session says goodbye; after a time-out the stream may be in the
+  // middle of a record, and the connection just goes.
+  for (const bool timedOut : {false, true}) {
+    SCOPED_TRACE(timedOut ? "after a time-out" : "after the reply");
+    TlsPeerServer peer(testtls::Make().Good, TlsPeerServer::End::Notify, "done\r\n");
+    peer.Start();
+    TIdTCPClient c;
+    Connect(c, "localhost", peer.Port());
+    c.StartTLS("localhost");
+    if (timedOut) {
+      // The server answers only after a blank line, which never comes.
+      c.ReadTimeout = kShortMs;
+      c.WriteText("no blank line\r\n");
+      EXPECT_THROW(c.ReadLine(), EIdSocketError);
+    } else {
+      c.WriteText("request\r\n\r\n");
+      EXPECT_EQ(c.ReadLine(), "done");
+    }
+    c.CloseConnection();
+    EXPECT_EQ(peer.ClientEnds(1), std::vector<std::string>{timedOut ? "cut" : "notify"});
+  }
 }
 
 TEST(TLSUnavailable, BuildWithoutTlsSaysSo) {
