@@ -66,8 +66,15 @@ int TIdTCPConnection::ReceiveTLS(char* ABuffer, int ASize, int ATimeout) {
   const auto start = Clock::now();
   try {
     for (;;) {
-      // Records already received may hold bytes: they are taken before any wait.
-      const int n = TLS->Read(ABuffer, ASize);
+      // Records already received may hold bytes: they are taken before any
+      // wait, as many as fit (one record gives at most 16 KiB; the caller's
+      // buffer is usually larger, and each call costs a round of checks).
+      int n = TLS->Read(ABuffer, ASize);
+      while (n > 0 && n < ASize) {
+        const int more = TLS->Read(ABuffer + n, ASize - n);
+        if (more <= 0) break;  // an end seen here is seen again by the next call
+        n += more;
+      }
       // Reading can make the session answer (a TLS 1.3 key update).
       FlushTLS();
       if (n > 0) return n;
