@@ -5,6 +5,7 @@
 // the check schedule and handle the icon's callbacks.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <memory>
 
@@ -135,9 +136,10 @@ class TForm1 : public TForm {
   void GetMyIP(std::string& Address);
   // Sends the stored address by mail now (the "Send Email" entries).
   virtual void SendEmailNow();
-  // Mails NewIP and OldIP to each comma-separated address, through the first
-  // mail exchanger of its domain; stops at the first domain without one.
-  // Failed deliveries are skipped silently.
+  // Mails NewIP and OldIP to each comma-separated address, through its
+  // domain's mail hosts in MailHosts order (the next one when a host cannot
+  // be reached or answers 4xx before the mail); stops at the first domain
+  // without one. Failed deliveries are skipped silently.
   void SendNotifyMail(const std::string& Name, const std::string& Addresses,
                       const std::string& NewIP, const std::string& OldIP);
   // The pieces between commas, untrimmed, empty pieces included.
@@ -145,6 +147,13 @@ class TForm1 : public TForm {
   // Adds "exchanger=preference" for each answer of an MX query for Domain, in
   // reply order; adds nothing when the query fails.
   void GetMxList(TStringList& List, const std::string& Domain);
+  // Where mail for Domain goes, in the order a mail server tries it (RFC 5321
+  // 5.1): the exchangers of its MX records by preference, ties in reply order,
+  // each once;
+  // a domain that has no MX record but has addresses (A records) is its own
+  // mail host, at those addresses. Empty when the lookups fail or find
+  // neither.
+  std::vector<std::string> MailHosts(const std::string& Domain);
 
   // Bounds of the network components (milliseconds, bytes), so that a stuck
   // or trickling echo or mail host holds the window only this long.
@@ -179,6 +188,11 @@ class TForm1 : public TForm {
   // Makes IdHTTP1, IdSMTP1, IdMessage1 and IdDNSResolver1 with their design
   // values.
   void CreateNetworkComponents();
+  // One query of QType for Domain with IdDNSResolver1; true when a reply
+  // without error was decoded (its records are then in the resolver).
+  bool Lookup(const std::string& Domain, uint16_t QType);
+  // Delivers IdMessage1 through the first of Hosts that takes the session.
+  void DeliverToFirstAvailable(const std::vector<std::string>& Hosts);
   // Runs GetMyIP unless one is already running further down the stack (a
   // message pump inside a check can deliver a due timer tick); returns whether
   // it ran.

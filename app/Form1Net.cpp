@@ -1,6 +1,9 @@
 // The address monitor's network part: the public-address check, the
 // notification mail and the mail-exchanger lookup.
+#include <algorithm>
 #include <exception>
+#include <utility>
+#include <vector>
 
 #include "app/EchoReply.h"
 #include "app/Form1.h"
@@ -9,6 +12,7 @@
 
 namespace {
 
+constexpr uint16_t kQueryTypeA = 1;
 constexpr uint16_t kQueryTypeMX = 15;
 constexpr uint16_t kQueryClassIN = 1;
 
@@ -162,19 +166,37 @@ void TForm1::SendNotifyMail(const std::string& Name, const std::string& Addresse
   for (const std::string& a : list->Lines) {
     size_t at = a.find('@');
     std::string domain = text::TrimRight(at == std::string::npos ? a : a.substr(at + 1));
-    TStringList exchangers;
-    GetMxList(exchangers, domain);
-    // A domain without a mail exchanger ends the whole notification.
-    if (exchangers.Count() == 0) return;
-    std::string host = exchangers.Strings(0);
-    if (const size_t eq = host.find('='); eq != std::string::npos) host.resize(eq);
+    const std::vector<std::string> hosts = MailHosts(domain);
+    // A domain without a mail host ends the whole notification.
+    if (hosts.empty()) return;
     // Each mail goes from the recipient's own address to itself.
     IdMessage1->From.Address = a;
     IdMessage1->Recipients[0].Address = a;
+    DeliverToFirstAvailable(hosts);
+  }
+}
+
+void TForm1::DeliverToFirstAvailable(const std::vector<std::string>& Hosts) {
+  // The hosts are tried in order as a mail server tries a domain's exchangers
+  // (RFC 5321 5.1): one that cannot be reached, or that turns the client away
+  // with a 4xx reply before the mail (busy, shutting down), passes the mail
+  // on to the next. Once a host has taken the session, its answer is final
+  // for this recipient: a failed delivery is skipped, as is a 5xx refusal at
+  // the door.
+  for (const std::string& host : Hosts) {
     IdSMTP1->Host = host;
     IdSMTP1->Port = SMTPPort;
     try {
       IdSMTP1->OpenSession();
+    } catch (const EIdProtocolReplyError& e) {
+      IdSMTP1->CloseSession();
+      if (e.ReplyCode / 100 == 4) continue;
+      return;
+    } catch (const std::exception&) {
+      IdSMTP1->CloseSession();
+      continue;
+    }
+    try {
       IdSMTP1->DeliverMessage(*IdMessage1);
       IdSMTP1->CloseSession();
     } catch (const std::exception&) {
@@ -182,10 +204,11 @@ void TForm1::SendNotifyMail(const std::string& Name, const std::string& Addresse
       // caller.
       IdSMTP1->CloseSession();
     }
+    return;
   }
 }
 
-void TForm1::GetMxList(TStringList& List, const std::string& Domain) {
+bool TForm1::Lookup(const std::string& Domain, uint16_t QType) {
   IdDNSResolver1->Host = DNSServer;
   IdDNSResolver1->Port = DNSPort;
   IdDNSResolver1->ReceiveTimeout = FNetBounds.DnsReceiveMs;
@@ -197,13 +220,49 @@ void TForm1::GetMxList(TStringList& List, const std::string& Domain) {
   IdDNSResolver1->Questions.Clear();
   TQuestionItem* q = IdDNSResolver1->Questions.Add();
   q->QName = Domain;
-  q->QType = kQueryTypeMX;
+  q->QType = QType;
   q->QClass = kQueryClassIN;
   try {
     IdDNSResolver1->Resolve();
   } catch (const std::exception&) {
-    return;
+    return false;
   }
+  return true;
+}
+
+std::vector<std::string> TForm1::MailHosts(const std::string& Domain) {
+  std::vector<std::string> hosts;
+  if (!Lookup(Domain, kQueryTypeMX)) return hosts;
+  // Only MX records name exchangers: an alias (CNAME) that leads to them
+  // comes first in the answer and names none.
+  std::vector<std::pair<uint16_t, std::string>> exchangers;
+  for (int i = 0; i < IdDNSResolver1->Answers.Count(); ++i) {
+    const TIdDNSResourceItem& rr = IdDNSResolver1->Answers[i];
+    if (rr.RRType == kQueryTypeMX && !rr.RData.MX.Exchange.empty())
+      exchangers.emplace_back(rr.RData.MX.Preference, rr.RData.MX.Exchange);
+  }
+  // Lowest preference first; equal ones keep the server's order.
+  std::stable_sort(exchangers.begin(), exchangers.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  // An exchanger listed twice is tried once, at its best preference.
+  for (auto& e : exchangers)
+    if (std::find(hosts.begin(), hosts.end(), e.second) == hosts.end())
+      hosts.push_back(std::move(e.second));
+  if (!hosts.empty()) return hosts;
+  // The domain exists but names no exchanger: its own addresses receive its
+  // mail (the implicit MX of RFC 5321 5.1). A domain that does not exist
+  // answers with an error and gets no second query.
+  if (!Lookup(Domain, kQueryTypeA)) return hosts;
+  for (int i = 0; i < IdDNSResolver1->Answers.Count(); ++i) {
+    const TIdDNSResourceItem& rr = IdDNSResolver1->Answers[i];
+    if (rr.RRType == kQueryTypeA && !rr.RData.HostAddress.empty())
+      hosts.push_back(rr.RData.HostAddress);
+  }
+  return hosts;
+}
+
+void TForm1::GetMxList(TStringList& List, const std::string& Domain) {
+  if (!Lookup(Domain, kQueryTypeMX)) return;
   for (int i = 0; i < IdDNSResolver1->Answers.Count(); ++i) {
     const auto& mx = IdDNSResolver1->Answers[i].RData.MX;
     List.Add(mx.Exchange + "=" + std::to_string(mx.Preference));

@@ -33,9 +33,17 @@ class Form1NetTest : public ::testing::Test {
     Web->Start();
     Dns = new DnsmasqServer();
     // dnsmasq lists records in reverse order of their lines.
-    Dns->Options = {"mx-host=a.test,127.0.0.1,10",       "mx-host=b.test,127.0.0.1,10",
-                    "mx-host=two.test,127.0.0.1,10",     "mx-host=two.test,127.0.0.3,20",
-                    "mx-host=refused.test,127.0.0.2,10", "cname=alias.test,a.test"};
+    Dns->Options = {"mx-host=a.test,127.0.0.1,10", "mx-host=b.test,127.0.0.1,10",
+                    "mx-host=two.test,127.0.0.1,10", "mx-host=two.test,127.0.0.3,20",
+                    "mx-host=refused.test,127.0.0.2,10", "cname=alias.test,a.test",
+                    // Exchangers tried in order: the best one unreachable, busy
+                    // at the greeting, refusing at the greeting; a domain with
+                    // an address and no exchanger.
+                    "mx-host=down.test,127.0.0.1,10", "mx-host=down.test,127.0.0.2,5",
+                    "mx-host=busy.test,127.0.0.1,10", "mx-host=busy.test,127.0.0.6,5",
+                    "mx-host=closed.test,127.0.0.1,10", "mx-host=closed.test,127.0.0.6,5",
+                    "mx-host=twice.test,127.0.0.6,10", "mx-host=twice.test,127.0.0.6,5",
+                    "host-record=aonly.test,127.0.0.1"};
     Dns->Start();
     Smtp = new AiosmtpdServer();
     Smtp->Start();
@@ -296,13 +304,64 @@ TEST_F(Form1NetTest, ADomainWithoutExchangerStopsTheRest) {
 
 TEST_F(Form1NetTest, AFailedDeliveryIsSkippedAndTheNextServed) {
   TForm1& f = Start("Bo", "", "");
-  // refused.test's exchanger has no server; alias.test's first answer is the
-  // alias (an empty exchanger "=0"), so its delivery fails too.
+  // refused.test's only exchanger has no server; alias.test's answer starts
+  // with the alias, which names no exchanger, and goes on to a.test's.
   f.SendNotifyMail("Bo", "bo@refused.test,al@alias.test,cy@b.test", "1", "2");
-  auto mails = NewMails(1);
-  ASSERT_EQ(mails.size(), 1u);
-  EXPECT_EQ(mails[0].MailFrom, "cy@b.test");
+  auto mails = NewMails(2);
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_EQ(mails[0].MailFrom, "al@alias.test");
+  EXPECT_EQ(mails[1].MailFrom, "cy@b.test");
   EXPECT_TRUE(Ui->MessageBoxes.empty());
+}
+
+// Each domain's exchangers are tried as a mail server tries them: lowest
+// preference first; the next when one cannot be reached or answers 4xx at its
+// greeting; a 5xx greeting is final for that recipient. A domain with an
+// address and no exchanger takes its mail at that address. Here the one
+// receiving server listens on 127.0.0.1; the others are 127.0.0.2 (nothing
+// listens) and 127.0.0.6 (a scripted greeting) on the same port.
+TEST_F(Form1NetTest, ExchangersAreTriedByPreferenceAndAvailability) {
+  struct Case {
+    const char* What;
+    const char* Address;
+    const char* Greeting;  // what 127.0.0.6 answers; null: nothing listens there
+    bool Delivered;
+  };
+  const Case cases[] = {
+      {"listed after a worse one", "ann@two.test", nullptr, true},
+      {"the best one unreachable", "ann@down.test", nullptr, true},
+      {"the best one busy (421)", "ann@busy.test", "421 4.3.2 busy\r\n", true},
+      {"the best one closed for this client (554)", "ann@closed.test", "554 5.7.1 no\r\n", false},
+      {"no exchanger, an address", "ann@aonly.test", nullptr, true},
+      {"one busy exchanger listed twice: asked once", "ann@twice.test", "421 busy\r\n", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    std::unique_ptr<ScriptedTcpServer> other;
+    if (c.Greeting)
+      other = std::make_unique<ScriptedTcpServer>(
+          ScriptedTcpServer::Script().Send(c.Greeting).ReadToEnd(), "127.0.0.6", Smtp->Port());
+    TForm1& f = Start("Ann", "", "");
+    const size_t before = NewMails().size();
+    f.SendNotifyMail("Ann", c.Address, "1", "2");
+    if (c.Delivered) {
+      auto mails = NewMails(before + 1);
+      ASSERT_EQ(mails.size(), before + 1);
+      EXPECT_EQ(mails.back().RcptTo, std::vector<std::string>{c.Address});
+    } else {
+      EXPECT_EQ(NewMails().size(), before);
+    }
+    if (other) {
+      EXPECT_TRUE(other->WaitForFinished(1));
+      EXPECT_EQ(other->Connections(), 1u);
+    }
+    EXPECT_TRUE(Ui->MessageBoxes.empty());
+    App.reset();
+    auto b = std::make_unique<THeadlessBackend>();
+    Ui = b.get();
+    App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");
+    App->ShowMainForm = false;
+  }
 }
 
 TEST_F(Form1NetTest, ExchangersAreListedInReplyOrder) {

@@ -302,6 +302,12 @@ class Peers:
             labels.append(data[i + 1:i + 1 + n].decode("latin-1"))
             i += 1 + n
         question = data[12:i + 5]
+        # An address query follows an MX query that named no exchanger (the
+        # implicit MX): these domains have no address either, so it is
+        # answered with nothing, outside the draw and the event log.
+        if data[i + 1:i + 3] == b"\x00\x01":
+            sock.sendto(self.dns_reply(qid, question, 0, []), addr)
+            return
         name = ".".join(labels)
         tag = name.split(".")[0] if name else "none"
         self.last_dns_tag = tag
