@@ -3,6 +3,7 @@
 // redirects into, within and out of https. Skipped where the build has no TLS.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "net/http/IdHTTP.h"
@@ -16,6 +17,10 @@ namespace {
 
 // Bound for every wait of the client in these tests.
 constexpr int kTestReadTimeoutMs = 10000;
+// The short bound of the time-out test, and the safety net behind it: far
+// enough apart for a loaded machine.
+constexpr int kShortMs = 300;
+constexpr int kSafetyNetMs = 5000;
 // The program's cap on the echo page's body.
 constexpr int64_t kBodyCap = int64_t{64} * 1024;
 
@@ -100,6 +105,26 @@ TEST_F(HTTPSPeer, RefusedCertificateReachesTheCallerNamingTheHost) {
   EXPECT_FALSE(http.IsConnected());
 }
 
+TEST_F(HTTPSPeer, HandshakeIsBoundedByTheConnectTimeout) {
+  // A server that takes the connection and never answers the ClientHello:
+  // with no read time-out, the connect time-out still ends the handshake.
+  ScriptedTcpServer silent(ScriptedTcpServer::Script().Hold());
+  http.ReadTimeout = TimeoutInfinite;
+  http.ConnectTimeout = kShortMs;
+  // Only a safety net: a handshake that ignored the connect time-out fails
+  // the time check below instead of hanging the test.
+  http.ExchangeTimeout = kSafetyNetMs;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    http.GetText("https://localhost:" + std::to_string(silent.Port()) + "/");
+    FAIL() << "an answer came";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.ErrorCode, Id_WSAETIMEDOUT);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kSafetyNetMs));
+  EXPECT_FALSE(http.IsConnected());
+}
+
 TEST_F(HTTPSPeer, BodyEndingAtTheCloseNeedsCloseNotify) {
   // An HTTP/1.0 answer without Content-Length: only the close ends the body,
   // and only close_notify shows that nobody cut it (RFC 9112 section 9.8).
@@ -133,6 +158,21 @@ TEST_F(HTTPSPeer, BodyEndingAtTheCloseNeedsCloseNotify) {
       EXPECT_EQ(peer.ClientEnds(1), std::vector<std::string>{"notify"});
     }
   }
+}
+
+// Without the network: which server an https address selects.
+TEST(HTTPSAddress, DefaultPortIs443AndTheBuiltInTLSIsOptIn) {
+  TIdHTTP http;
+  // Off (the default), an https address needs a secure intercept, as before.
+  EXPECT_THROW(http.SelectServer("https", "localhost", -1), EIdInterceptPropInvalid);
+  http.BuiltInTLS = true;
+  http.SelectServer("https", "localhost", -1);
+  EXPECT_EQ(http.Port, 443);
+  http.SelectServer("HTTPS", "localhost", 8443);
+  EXPECT_EQ(http.Port, 8443);
+  http.SelectServer("http", "localhost", -1);
+  EXPECT_EQ(http.Port, 80);
+  EXPECT_FALSE(http.GetInterceptEnabled());
 }
 
 }  // namespace
