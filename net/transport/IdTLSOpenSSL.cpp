@@ -112,7 +112,10 @@ TOpenSSL LoadOpenSSL() {
 
 struct TLoaded {
   TOpenSSL Api;
-  std::unique_ptr<SSL_CTX, decltype(&::SSL_CTX_free)> Context{nullptr, nullptr};
+  // Serves until the process ends and is never freed: OpenSSL's own exit
+  // handler, registered after this object, runs before its destructor would,
+  // and freeing the context then would reach into a library already torn down.
+  SSL_CTX* Context = nullptr;
 };
 
 // The library and the process's client context, made on first use. TLS 1.2
@@ -124,17 +127,17 @@ const TLoaded& Loaded() {
   static std::once_flag once;
   static TLoaded loaded;
   std::call_once(once, [] {
-    TLoaded l;
-    l.Api = LoadOpenSSL();
-    const TOpenSSL& f = l.Api;
-    l.Context = {f.SSL_CTX_new(f.TLS_client_method()), f.SSL_CTX_free};
-    SSL_CTX* ctx = l.Context.get();
+    const TOpenSSL f = LoadOpenSSL();
+    std::unique_ptr<SSL_CTX, decltype(&::SSL_CTX_free)> context(
+        f.SSL_CTX_new(f.TLS_client_method()), f.SSL_CTX_free);
+    SSL_CTX* ctx = context.get();
     if (!ctx || f.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1 ||
         f.SSL_CTX_set_default_verify_paths(ctx) != 1)
       throw EIdTLSError("TLS could not be initialised.");
     // A write may end after one record; the connection offers the rest again.
     f.SSL_CTX_ctrl(ctx, SSL_CTRL_MODE, SSL_MODE_ENABLE_PARTIAL_WRITE, nullptr);
-    loaded = std::move(l);
+    loaded.Api = f;
+    loaded.Context = context.release();
   });
   return loaded;
 }
@@ -144,7 +147,7 @@ class TOpenSSLSession final : public TIdTLSSession {
   TOpenSSLSession(const std::string& AHost, const TIdTLSOptions& AOptions)
       : F(Loaded().Api), Host(AHost), Ssl(nullptr, F.SSL_free) {
     F.ERR_clear_error();
-    Ssl.reset(F.SSL_new(Loaded().Context.get()));
+    Ssl.reset(F.SSL_new(Loaded().Context));
     BIO* in = F.BIO_new(F.BIO_s_mem());
     BIO* out = F.BIO_new(F.BIO_s_mem());
     if (!Ssl || !in || !out) {
