@@ -17,6 +17,18 @@ constexpr const char* kValidDays = "2";
 // "-days -1" puts the end of the validity a day before its start (now): the
 // certificate has expired.
 constexpr const char* kExpiredDays = "-1";
+// The validity of the certificate that is not valid yet: "openssl x509" can
+// only start a validity now, "openssl ca" at any date.
+constexpr const char* kFutureStart = "20990101000000Z";
+constexpr const char* kFutureEnd = "20991231000000Z";
+// The smallest configuration "openssl ca" accepts: its record of issued
+// certificates and serial numbers in dir (paths in it are taken from the
+// current folder, so they are written whole), any subject with a name.
+std::string CaConfig(const std::string& dir) {
+  return "[ca]\ndefault_ca = test\n[test]\ndatabase = " + dir +
+         "/index.txt\nnew_certs_dir = " + dir + "\nserial = " + dir +
+         "/serial.txt\ndefault_md = sha256\npolicy = any\n" + "[any]\ncommonName = supplied\n";
+}
 
 void Run(const std::vector<std::string>& argv) {
   const host::RunResult r = host::Run(argv, std::string());
@@ -88,6 +100,21 @@ void Generate(Holder& h) {
   c.WrongName = MakeServer(c.Dir, "wrongname", "ca", other, kValidDays);
   c.SelfSigned = MakeServer(c.Dir, "selfsigned", "", local, kValidDays);
   c.UntrustedIssuer = MakeServer(c.Dir, "untrusted", "stranger", local, kValidDays);
+  c.NotYetValid = {c.Dir + "/future.pem", c.Dir + "/future.key"};
+  WriteText(c.Dir + "/ca.cnf", CaConfig(c.Dir));
+  WriteText(c.Dir + "/index.txt", "");
+  WriteText(c.Dir + "/serial.txt", "01\n");
+  Run(NewRequest(c.NotYetValid.Key, c.Dir + "/future.csr", "/CN=future"));
+  Run({kOpenSSL,     "ca",
+       "-batch",     "-notext",
+       "-config",    c.Dir + "/ca.cnf",
+       "-cert",      c.Authority,
+       "-keyfile",   c.Dir + "/ca.key",
+       "-in",        c.Dir + "/future.csr",
+       "-out",       c.NotYetValid.Cert,
+       "-startdate", kFutureStart,
+       "-enddate",   kFutureEnd,
+       "-extfile",   local});
 }
 
 void SetEnvironment(const char* name, const std::string& value) {

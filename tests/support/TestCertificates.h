@@ -28,6 +28,8 @@ struct Certificates {
   KeyPair Good;
   // The same names and authority, but its validity ended a day ago.
   KeyPair Expired;
+  // The same names and authority, valid only in 2099.
+  KeyPair NotYetValid;
   // From the trusted authority, valid, for another name only (other.invalid).
   KeyPair WrongName;
   // For "localhost" and 127.0.0.1, signed by itself.

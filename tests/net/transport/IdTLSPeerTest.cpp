@@ -38,8 +38,8 @@ class TLSPeer : public ::testing::Test {
     testtls::TrustTestAuthority();
     const auto& c = testtls::Make();
     for (Pair p : {&testtls::Certificates::Good, &testtls::Certificates::Expired,
-                   &testtls::Certificates::WrongName, &testtls::Certificates::SelfSigned,
-                   &testtls::Certificates::UntrustedIssuer}) {
+                   &testtls::Certificates::NotYetValid, &testtls::Certificates::WrongName,
+                   &testtls::Certificates::SelfSigned, &testtls::Certificates::UntrustedIssuer}) {
       auto web = std::make_unique<NginxTlsServer>(c.*p);
       web->AddFile("hello.txt", "hello over TLS");
       web->Start();
@@ -80,6 +80,8 @@ TEST_F(TLSPeer, CertificatesAreJudgedAndRefusalsNameTheHost) {
       {"good, by name", &C::Good, "localhost", true, ""},
       {"good, by address (IP entry)", &C::Good, "127.0.0.1", true, ""},
       {"expired", &C::Expired, "localhost", true,
+       "The certificate of localhost has expired or is not yet valid."},
+      {"not yet valid", &C::NotYetValid, "localhost", true,
        "The certificate of localhost has expired or is not yet valid."},
       {"other name", &C::WrongName, "localhost", true,
        "The certificate of localhost was issued for another name."},
