@@ -15,6 +15,7 @@
 #include "net/mail/IdMessage.h"
 #include "net/mail/IdSMTP.h"
 #include "platform/DateTime.h"
+#include "platform/Resolvers.h"
 #include "platform/SettingsDir.h"
 #include "ui/BitBtn.h"
 #include "ui/CheckBox.h"
@@ -83,6 +84,10 @@ class TForm1 : public TForm {
   std::string EchoHost;   // host or host:port serving /GetMyIP.pl
   std::string DNSServer;  // dotted IPv4 address asked for MX records
   uint16_t DNSPort;
+  // Where the system names its DNS servers, asked in order when DNSServer is
+  // empty (Linux; Windows asks the system itself). Tests point it at a file
+  // of their own.
+  std::string ResolverConfig = netconfig::kResolvConfPath;
   uint16_t SMTPPort;
   // Where the settings file lives: beside the executable, or in the user's
   // configuration directory. A design value from the build; tests may change
@@ -188,8 +193,10 @@ class TForm1 : public TForm {
   // Makes IdHTTP1, IdSMTP1, IdMessage1 and IdDNSResolver1 with their design
   // values.
   void CreateNetworkComponents();
-  // One query of QType for Domain with IdDNSResolver1; true when a reply
-  // without error was decoded (its records are then in the resolver).
+  // One query of QType for Domain with IdDNSResolver1, to DNSServer or else
+  // to the system's servers in order (the next when one is silent, fails or
+  // refuses, all within one receive time-out); true when a reply without
+  // error was decoded (its records are then in the resolver).
   bool Lookup(const std::string& Domain, uint16_t QType);
   // Delivers IdMessage1 through the first of Hosts that takes the session.
   void DeliverToFirstAvailable(const std::vector<std::string>& Hosts);

@@ -1,6 +1,7 @@
 // The address monitor's network part: the public-address check, the
 // notification mail and the mail-exchanger lookup.
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -15,6 +16,9 @@ namespace {
 constexpr uint16_t kQueryTypeA = 1;
 constexpr uint16_t kQueryTypeMX = 15;
 constexpr uint16_t kQueryClassIN = 1;
+// Reply codes after which another server may still answer (RFC 1035 4.1.1).
+constexpr int kRcodeServerFailure = 2;
+constexpr int kRcodeRefused = 5;
 
 using formtext::ExtractAddress;
 
@@ -209,25 +213,53 @@ void TForm1::DeliverToFirstAvailable(const std::vector<std::string>& Hosts) {
 }
 
 bool TForm1::Lookup(const std::string& Domain, uint16_t QType) {
-  IdDNSResolver1->Host = DNSServer;
-  IdDNSResolver1->Port = DNSPort;
-  IdDNSResolver1->ReceiveTimeout = FNetBounds.DnsReceiveMs;
-  IdDNSResolver1->ClearResults();
-  IdDNSResolver1->Header.SetQR(false);
-  IdDNSResolver1->Header.SetOpcode(0);
-  IdDNSResolver1->Header.SetRD(true);
-  IdDNSResolver1->Header.QDCount = 1;
-  IdDNSResolver1->Questions.Clear();
-  TQuestionItem* q = IdDNSResolver1->Questions.Add();
-  q->QName = Domain;
-  q->QType = QType;
-  q->QClass = kQueryClassIN;
-  try {
-    IdDNSResolver1->Resolve();
-  } catch (const std::exception&) {
-    return false;
+  std::vector<std::string> servers{DNSServer};
+  if (DNSServer.empty()) {
+    try {
+      servers = netconfig::SystemNameServers(ResolverConfig);
+    } catch (const std::exception&) {
+      // Without a server to ask, the lookup fails like one nobody answered.
+      return false;
+    }
   }
-  return true;
+  // The servers share the one receive time-out: each gets an equal part of
+  // what is left, so a silent first server leaves time for the others, and a
+  // quick refusal hands its part on.
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(FNetBounds.DnsReceiveMs);
+  for (size_t i = 0; i < servers.size(); ++i) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (i > 0 && left.count() <= 0) break;
+    IdDNSResolver1->Host = servers[i];
+    IdDNSResolver1->Port = DNSPort;
+    const long long share = (i == 0 ? FNetBounds.DnsReceiveMs : left.count()) /
+                            static_cast<long long>(servers.size() - i);
+    IdDNSResolver1->ReceiveTimeout = std::max(1, static_cast<int>(share));
+    IdDNSResolver1->ClearResults();
+    IdDNSResolver1->Header.SetQR(false);
+    IdDNSResolver1->Header.SetOpcode(0);
+    IdDNSResolver1->Header.SetRD(true);
+    IdDNSResolver1->Header.QDCount = 1;
+    IdDNSResolver1->Questions.Clear();
+    TQuestionItem* q = IdDNSResolver1->Questions.Add();
+    q->QName = Domain;
+    q->QType = QType;
+    q->QClass = kQueryClassIN;
+    IdDNSResolver1->ReplyPacket.clear();
+    try {
+      IdDNSResolver1->Resolve();
+      return true;
+    } catch (const std::exception&) {
+      // Silence, a server failure or a refusal is that server's trouble and
+      // the next may answer; any other answer (the name does not exist, a
+      // malformed reply) is the lookup's result.
+      const bool silent = IdDNSResolver1->ReplyPacket.empty();
+      const int rcode = IdDNSResolver1->Header.Rcode();
+      if (!silent && rcode != kRcodeServerFailure && rcode != kRcodeRefused) return false;
+    }
+  }
+  return false;
 }
 
 std::vector<std::string> TForm1::MailHosts(const std::string& Domain) {

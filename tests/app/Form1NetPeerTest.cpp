@@ -364,6 +364,62 @@ TEST_F(Form1NetTest, ExchangersAreTriedByPreferenceAndAvailability) {
   }
 }
 
+// A build that names no DNS server asks the system's, in the order its
+// configuration lists them, within one receive time-out: a silent server
+// hands on after its part of it, a refusing one at once. Here 127.0.0.2 is
+// silent and 127.0.0.3 refuses every name it is asked (no data of its own).
+TEST_F(Form1NetTest, TheSystemsDnsServersAreAskedInOrder) {
+  if (testenv::kWindows)
+    GTEST_SKIP() << "Windows asks the system for its servers, not a file a test can change";
+  DnsmasqServer refusing;
+  refusing.LocalDomain = "other";
+  refusing.Pin("127.0.0.3", Dns->Port());
+  refusing.Start();
+  constexpr int kDnsMs = 1000;  // two servers: 500 ms each
+  struct Case {
+    const char* What;
+    const char* Config;  // null: no file
+    bool Delivered;
+    bool Waited;  // the first server's part of the time-out ran out first
+  };
+  const Case cases[] = {
+      {"one server", "nameserver 127.0.0.1\n", true, false},
+      {"a silent first server", "nameserver 127.0.0.2\nnameserver 127.0.0.1\n", true, true},
+      {"a refusing first server", "nameserver 127.0.0.3\nnameserver 127.0.0.1\n", true, false},
+      {"only a silent server", "nameserver 127.0.0.2\n", false, true},
+      {"no configuration", nullptr, false, false},
+  };
+  const std::string conf = Dir + "/resolv.conf";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    fs::remove(conf);
+    if (c.Config) std::ofstream(conf) << c.Config;
+    TForm1& f = Start("Ann", "", "");
+    f.DNSServer.clear();
+    f.ResolverConfig = conf;
+    TForm1::TNetBounds bounds = f.GetNetBounds();
+    bounds.DnsReceiveMs = kDnsMs;
+    f.SetNetBounds(bounds);
+    const size_t before = NewMails().size();
+    const auto t0 = std::chrono::steady_clock::now();
+    f.SendNotifyMail("Ann", "ann@a.test", "1", "2");
+    const auto took = std::chrono::steady_clock::now() - t0;
+    if (c.Delivered)
+      EXPECT_EQ(NewMails(before + 1).size(), before + 1);
+    else
+      EXPECT_EQ(NewMails().size(), before);
+    if (c.Waited)
+      EXPECT_GE(took, std::chrono::milliseconds(kDnsMs / 2 - 20));
+    else
+      EXPECT_LT(took, std::chrono::milliseconds(kDnsMs / 2 - 20));
+    App.reset();
+    auto b = std::make_unique<THeadlessBackend>();
+    Ui = b.get();
+    App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");
+    App->ShowMainForm = false;
+  }
+}
+
 TEST_F(Form1NetTest, ExchangersAreListedInReplyOrder) {
   TForm1& f = Start("", "", "");
   TStringList two;
