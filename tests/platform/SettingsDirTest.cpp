@@ -30,8 +30,8 @@ using files::TSettingsPlace;
 
 // Temporary files left by crashes of earlier runs, longer than the new text:
 // one of today's form and one of the fixed name older builds used. A save
-// writes exactly the new text and leaves every other entry of the folder as it
-// was (a temporary file reused without being emptied would leave its tail).
+// writes exactly the new text (a temporary file reused without being emptied
+// would leave its tail) and leaves every other entry of the folder as it was.
 TEST(ReplaceFile, StaleTemporaryFilesNeitherLeakIntoTheFileNorChange) {
   const std::string dir = testenv::MakeTempDir("corvale-stale-");
   const std::string ini = dir + "/Corvale.ini";
@@ -41,6 +41,9 @@ TEST(ReplaceFile, StaleTemporaryFilesNeitherLeakIntoTheFileNorChange) {
   std::ofstream(ini + ".a1B2c3D4.tmp", std::ios::binary) << stale;
   auto expected = testenv::FolderContents(dir);
   expected["Corvale.ini"] = "new\r\n";
+  // Windows still writes through the fixed name, in a folder of the user's
+  // own: its leftover is overwritten and becomes the file.
+  if (testenv::kWindows) expected.erase("Corvale.ini.tmp");
   files::ReplaceFile(ini, "new\r\n");
   EXPECT_EQ(files::ReadFile(ini), "new\r\n");
   EXPECT_EQ(testenv::FolderContents(dir), expected);
