@@ -81,7 +81,9 @@ class TForm1 : public TForm {
 
   // Where the address is fetched and mail is delivered. Design values from the
   // build; tests point them at loopback servers before creation.
-  std::string EchoHost;   // host or host:port serving /GetMyIP.pl
+  // host or host:port serving /GetMyIP.pl over http, or a full http:// or
+  // https:// address of the echo page
+  std::string EchoHost;
   std::string DNSServer;  // dotted IPv4 address asked for MX records
   uint16_t DNSPort;
   // Where the system names its DNS servers, asked in order when DNSServer is
@@ -139,6 +141,9 @@ class TForm1 : public TForm {
   // the status bar and the icon's tip. Address receives what was found; it is
   // left as it was when the fetch fails or the reply has no usable address.
   void GetMyIP(std::string& Address);
+  // The address fetched: EchoHost when it is a full http:// or https://
+  // address, else "http://" + EchoHost + "/GetMyIP.pl".
+  std::string EchoUrl() const;
   // Sends the stored address by mail now (the "Send Email" entries).
   virtual void SendEmailNow();
   // Mails NewIP and OldIP to each comma-separated address, through its

@@ -60,6 +60,9 @@ void TForm1::CreateNetworkComponents() {
   IdHTTP1->Request.ContentLength = -1;
   IdHTTP1->Request.ProxyPort = 0;
   IdHTTP1->MaxBodySize = kEchoBodyCap;
+  // https:// echo pages go over the library's own TLS, the certificate
+  // checked against the system's trusted authorities and the host's name.
+  IdHTTP1->BuiltInTLS = true;
 
   IdSMTP1 = TComponent::Create<TIdSMTP>(*this);
   IdSMTP1->Name = "IdSMTP1";
@@ -95,6 +98,14 @@ void TForm1::SetNetBounds(const TNetBounds& Bounds) {
   IdSMTP1->ExchangeTimeout = Bounds.ExchangeMs;
 }
 
+std::string TForm1::EchoUrl() const {
+  // A full address names its own scheme, path and query (an https page of
+  // one's own); a bare host keeps meaning the page on that host over http.
+  if (text::StartsText("http://", EchoHost) || text::StartsText("https://", EchoHost))
+    return EchoHost;
+  return "http://" + EchoHost + "/GetMyIP.pl";
+}
+
 void TForm1::GetMyIP() {
   std::string address;
   GetMyIP(address);
@@ -103,7 +114,7 @@ void TForm1::GetMyIP() {
 void TForm1::GetMyIP(std::string& Address) {
   std::string reply;
   try {
-    reply = IdHTTP1->GetText("http://" + EchoHost + "/GetMyIP.pl");
+    reply = IdHTTP1->GetText(EchoUrl());
   } catch (const std::exception&) {
     // The check failed: show what is stored and carry on; nothing else changes.
     StatusBar1->Panels[1].SetText(LastIP);

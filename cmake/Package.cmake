@@ -88,6 +88,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries the binary needs, as dpkg-shlibdeps finds them: never a list
 # kept by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# What dpkg-shlibdeps cannot see: the TLS library is loaded when the first
+# https page is fetched, and its certificates are the system's authorities.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3, ca-certificates")
 # corvale_<version>_<arch>.deb
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)

@@ -8,11 +8,14 @@
 #include <thread>
 
 #include "app/Form1.h"
+#include "net/transport/IdTLS.h"
 #include "platform/Files.h"
 #include "tests/support/AiosmtpdServer.h"
 #include "tests/support/DnsmasqServer.h"
 #include "tests/support/NginxServer.h"
+#include "tests/support/NginxTlsServer.h"
 #include "tests/support/ScriptedTcpServer.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestEnv.h"
 #include "ui/Application.h"
 #include "ui/headless/HeadlessBackend.h"
@@ -222,6 +225,40 @@ TEST_F(Form1NetTest, AValueCutTo255BytesKeepsWhatIsLeft) {
     EXPECT_NE(Ini().find("\r\nIP            " + c.Stored + "\r\n"), std::string::npos);
     EXPECT_EQ(NewMails(before + 1).size(), before + 1);
   }
+}
+
+// An echo page given as a full https:// address is fetched over TLS with its
+// certificate checked; one the program cannot trust fails the check like any
+// failed fetch: the stored address stays and is shown.
+TEST_F(Form1NetTest, AnHttpsEchoPageIsFetchedWithItsCertificateChecked) {
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+  testtls::TrustTestAuthority();
+  const testtls::Certificates& certs = testtls::Make();
+  struct Case {
+    const char* What;
+    testtls::KeyPair Cert;
+    std::string LastIP;  // after the check
+  };
+  const Case cases[] = {
+      {"a trusted certificate", certs.Good, "10.7.7.7"},
+      {"a certificate for another name", certs.WrongName, "10.0.0.1"},
+      {"an expired certificate", certs.Expired, "10.0.0.1"},
+  };
+  TForm1& f = Start("Ann", "ann@a.test", "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    NginxTlsServer web(c.Cert);
+    web.AddFile("ip", "BEGINIP10.7.7.7ENDIP");
+    web.Start();
+    f.EchoHost = web.HttpsUrl("/ip");
+    f.LastIP = "10.0.0.1";
+    std::string address;
+    f.GetMyIP(address);
+    EXPECT_EQ(f.LastIP, c.LastIP);
+    EXPECT_EQ(f.StatusBar1->Panels[1].GetText(), c.LastIP);
+    EXPECT_TRUE(Ui->MessageBoxes.empty());
+  }
+  EXPECT_EQ(NewMails(1).size(), 1u);
 }
 
 // Name and addresses go into the HTML body with &, <, > and " escaped; the
