@@ -46,6 +46,7 @@ inline constexpr const char* kVersionSection = ".corvale_version";
 
 // The size of the file's version information in bytes, or 0 when the file has
 // none (or cannot be read). Handle is set to 0, as the platform's call does.
+// FileName is a path as platform/Files.h describes (UTF-8 on Windows).
 uint32_t GetFileVersionInfoSizeA(const char* FileName, uint32_t* Handle);
 
 // Copies at most Len bytes of the file's version information to Data; false

@@ -1,6 +1,9 @@
 // Version information of an executable on Windows: its VERSIONINFO resource,
-// read by the system's own functions (version.dll). VerQueryValueA is the
-// system's function itself (see platform/FileVersion.h).
+// read by the system's own functions (version.dll). The file name is a path as
+// the program keeps it, UTF-8 (platform/WidePath.h), so the wide functions
+// read the file; VerQueryValueA is the system's function itself (see
+// platform/FileVersion.h) and reads the fixed file information, a binary
+// value, from the block they answer as from an ANSI one.
 //
 // platform/FileVersion.h is not included here: its VS_FIXEDFILEINFO is the
 // same record as the one windows.h declares. The functions below take the
@@ -12,16 +15,20 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/WidePath.h"
+
 uint32_t GetFileVersionInfoSizeA(const char* FileName, uint32_t* Handle) {
   DWORD handle = 0;
-  const DWORD size = FileName ? ::GetFileVersionInfoSizeA(FileName, &handle) : 0;
+  const DWORD size =
+      FileName ? ::GetFileVersionInfoSizeW(files::WidePath(FileName).c_str(), &handle) : 0;
   if (Handle) *Handle = handle;
   return size;
 }
 
 bool GetFileVersionInfoA(const char* FileName, uint32_t Handle, uint32_t Len, void* Data) {
   if (!FileName || !Data) return false;
-  if (!::GetFileVersionInfoA(FileName, DWORD{Handle}, DWORD{Len}, Data)) return false;
+  if (!::GetFileVersionInfoW(files::WidePath(FileName).c_str(), DWORD{Handle}, DWORD{Len}, Data))
+    return false;
   // A buffer shorter than the block holds a cut copy whose length field
   // still claims the whole block; VerQueryValueA would trust that length.
   uint16_t length = 0;

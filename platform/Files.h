@@ -1,6 +1,11 @@
 #pragma once
 // Files the program keeps beside its executable: where the executable is,
 // whether a file exists, reading one whole, and replacing one safely.
+//
+// A path is a std::string: on Linux the file system's bytes; on Windows UTF-8,
+// which the platform hands to the system's wide calls (platform/WidePath.h),
+// so that a folder the ANSI code page cannot spell is found all the same.
+// Every path these calls answer has the same form.
 #include <string>
 #include <string_view>
 

@@ -1,5 +1,8 @@
-// Files beside the executable on Windows. Paths are bytes in the ANSI code
-// page, as every other text of the program, so the ANSI ("A") calls take them.
+// Files beside the executable on Windows. Paths are UTF-8 (platform/WidePath.h)
+// and every call that takes or answers one is the system's wide ("W") call: a
+// folder whose name the ANSI code page cannot spell (a user name with "Ł" under
+// code page 1252) must be found as it is, not as a look-alike that does not
+// exist or, worse, is someone else's.
 #include "platform/Files.h"
 
 #include <windows.h>
@@ -8,12 +11,13 @@
 #undef ReplaceFile
 
 #include "platform/Exception.h"
+#include "platform/WidePath.h"
 
 namespace files {
 
 namespace {
 
-// The longest path GetModuleFileNameA can answer (the extended-length limit).
+// The longest path GetModuleFileNameW can answer (the extended-length limit).
 constexpr DWORD kMaxPath = 32768;
 // One WriteFile call takes at most this many bytes (a DWORD count).
 constexpr size_t kMaxWrite = 1u << 30;
@@ -46,23 +50,23 @@ class THandle {
 };
 
 // Closes the temporary file, removes it and raises the error's text.
-[[noreturn]] void Fail(DWORD Error, THandle& File, const std::string& Tmp) {
+[[noreturn]] void Fail(DWORD Error, THandle& File, const std::wstring& Tmp) {
   File.Close();
-  if (!Tmp.empty()) DeleteFileA(Tmp.c_str());
+  if (!Tmp.empty()) DeleteFileW(Tmp.c_str());
   throw EInOutError(IoErrorText(static_cast<int>(Error)));
 }
 
 }  // namespace
 
 std::string ExecutablePath() {
-  std::string path(MAX_PATH, '\0');
+  std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD n = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     if (n == 0) return std::string();
     // A path that filled the buffer may have been cut: try a larger one.
     if (n < path.size()) {
       path.resize(n);
-      return path;
+      return Utf8Path(path);
     }
     if (path.size() >= kMaxPath) return std::string();
     path.resize(path.size() * 2);
@@ -77,7 +81,7 @@ std::string ExtractFilePath(std::string_view Path) {
 }
 
 bool FileExists(const std::string& Path) {
-  const DWORD a = GetFileAttributesA(Path.c_str());
+  const DWORD a = GetFileAttributesW(WidePath(Path).c_str());
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
@@ -104,7 +108,7 @@ std::string IoErrorText(int ErrorNumber) {
 std::string ReadFile(const std::string& Path) {
   // Others may read, write, rename or delete the file meanwhile: reading it
   // must never make ReplaceFile fail.
-  THandle f(CreateFileA(Path.c_str(), GENERIC_READ,
+  THandle f(CreateFileW(WidePath(Path).c_str(), GENERIC_READ,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!f.Valid()) throw EInOutError(IoErrorText(static_cast<int>(GetLastError())));
@@ -122,17 +126,18 @@ std::string ReadFile(const std::string& Path) {
 
 // Access is not applied: the file inherits its folder's permissions.
 void ReplaceFile(const std::string& Path, std::string_view Data, TFileAccess) {
-  const std::string tmp = Path + ".tmp";
+  const std::wstring path = WidePath(Path);
+  const std::wstring tmp = path + L".tmp";
   // A file the user marked read-only is not replaced: Windows refuses the
   // rename over it, and it never becomes free the way a file another program
   // holds does, so it is refused here, before anything is written and
   // without the retries.
-  const DWORD attributes = GetFileAttributesA(Path.c_str());
+  const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
     throw EInOutError(IoErrorText(ERROR_ACCESS_DENIED));
-  THandle f(CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  THandle f(CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                         FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!f.Valid()) Fail(GetLastError(), f, std::string());
+  if (!f.Valid()) Fail(GetLastError(), f, std::wstring());
   size_t done = 0;
   while (done < Data.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min(Data.size() - done, kMaxWrite));
@@ -147,7 +152,7 @@ void ReplaceFile(const std::string& Path, std::string_view Data, TFileAccess) {
   // One rename, which either leaves the old file or puts the new one in its
   // place; WRITE_THROUGH returns only when the rename is on disk.
   for (int attempt = 1;; ++attempt) {
-    if (MoveFileExA(tmp.c_str(), Path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       return;
     const DWORD error = GetLastError();
     const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;

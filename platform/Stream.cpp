@@ -8,6 +8,23 @@
 #include <system_error>
 
 #include "platform/Exception.h"
+#ifdef _WIN32
+#include "platform/WidePath.h"
+#endif
+
+namespace {
+
+// Opens a file through the C runtime. On Windows a path is UTF-8 and the
+// narrow call would read it in the ANSI code page: the wide one takes it.
+std::FILE* Open(const std::string& Path, const char* Mode) {
+#ifdef _WIN32
+  return _wfopen(files::WidePath(Path).c_str(), files::WidePath(Mode).c_str());
+#else
+  return std::fopen(Path.c_str(), Mode);
+#endif
+}
+
+}  // namespace
 
 int64_t TMemoryStream::Read(void* Buffer, int64_t Count) {
   if (Count <= 0 || Pos >= Size()) return 0;
@@ -31,7 +48,7 @@ void TMemoryStream::SetSize(int64_t NewSize) {
 }
 
 TFileStream::TFileStream(const std::string& Path, Mode M) : Name(Path) {
-  File = std::fopen(Path.c_str(), M == Mode::Create ? "w+b" : "rb");
+  File = Open(Path, M == Mode::Create ? "w+b" : "rb");
   if (!File)
     throw EInOutError("Cannot open file \"" + Path + "\". " +
                       std::generic_category().message(errno));

@@ -18,8 +18,14 @@
 #include "platform/FileVersion.h"
 #include "platform/Files.h"
 #include "platform/Shell.h"
+#include "platform/Stream.h"
 #include "platform/TempFile.h"
 #include "platform/Text.h"
+
+// The C runtime's wide calls (no system header here: FileVersion.h declares
+// the version record itself).
+#include <process.h>
+#include <stdlib.h>
 
 namespace {
 
@@ -54,14 +60,18 @@ class Win32Files : public ::testing::Test {
   fs::path Dir;
 };
 
+// Also run by PathsOutsideTheCodePageNameTheirOwnFolder from a copy of this
+// test in folders whose names the ANSI code page cannot spell: the path is
+// UTF-8 and read here as bytes.
 TEST(Win32Platform, ExecutablePathIsThisProgram) {
   const std::string self = files::ExecutablePath();
-  EXPECT_TRUE(text::SameText(fs::path(self).filename().string(), "platform_unit.exe")) << self;
-  EXPECT_TRUE(fs::path(self).is_absolute()) << self;
-  EXPECT_TRUE(files::FileExists(self));
   const std::string dir = files::ExtractFilePath(self);
   ASSERT_FALSE(dir.empty());
   EXPECT_EQ(dir.back(), '\\');
+  EXPECT_TRUE(text::SameText(self.substr(dir.size()), "platform_unit.exe")) << self;
+  // Absolute: a drive and its root folder.
+  EXPECT_EQ(self.substr(1, 2), ":\\") << self;
+  EXPECT_TRUE(files::FileExists(self));
   EXPECT_EQ(files::ExtractFilePath("C:\\Program Files\\Corvale.exe"), "C:\\Program Files\\");
   EXPECT_EQ(files::ExtractFilePath("C:Corvale.exe"), "C:");
   EXPECT_EQ(files::ExtractFilePath("Corvale.exe"), "");
@@ -182,6 +192,85 @@ TEST_F(Win32Files, ReplacementThatCannotStartLeavesTheOldFile) {
   EXPECT_THROW(files::ReplaceFile(ini, "new\r\n"), EInOutError);
   EXPECT_EQ(files::ReadFile(ini), "old\r\n");
   EXPECT_TRUE(fs::is_directory(ini + ".tmp"));
+}
+
+// A path as the program keeps it on Windows: UTF-8, worked out here by the
+// standard library from the folder's UTF-16 name, not by the code under test.
+std::string Utf8(const fs::path& P) {
+  const std::u8string u = P.u8string();
+  return {u.begin(), u.end()};
+}
+
+// Folder names: one the ANSI code page (1252 under Wine here) spells, and
+// ones it cannot, whose narrow form would be a look-alike ("Lodz") or "?".
+const struct {
+  const char* what;
+  std::wstring name;
+} kFolderNames[] = {
+    {"ASCII", L"Corvale"},
+    {"Polish", L"\u0141\u00F3d\u017A"},                  // Lodz with its stroke and accents
+    {"Greek", L"\u0395\u03BB\u03BB\u03AC\u03B4\u03B1"},  // Ellada
+    {"CJK", L"\u65E5\u672C\u8A9E"},                      // Nihongo
+    {"emoji", L"\xD83D\xDE00"},                          // U+1F600, a surrogate pair
+};
+
+// A UTF-8 path as a path of the standard library.
+fs::path FromUtf8(const std::string& S) {
+  return fs::path(std::u8string(S.begin(), S.end()));
+}
+
+// Every path service finds, reads and writes its file in such a folder, the
+// folder itself and not a look-alike: the settings file's read and
+// replacement, file streams, temporary files, the version resource of an
+// executable there, and the executable's own path, seen by a copy of this
+// test started from the folder.
+TEST_F(Win32Files, PathsOutsideTheCodePageNameTheirOwnFolder) {
+  const fs::path self = FromUtf8(files::ExecutablePath());
+  for (const auto& f : kFolderNames) {
+    SCOPED_TRACE(f.what);
+    const fs::path dir = Dir / f.name;
+    ASSERT_TRUE(fs::create_directory(dir));
+    const std::string folder = Utf8(dir) + "\\";
+
+    const std::string ini = folder + "Corvale.ini";
+    EXPECT_FALSE(files::FileExists(ini));
+    EXPECT_EQ(InOutErrorOf([&] { files::ReplaceFile(ini, "saved\r\n"); }), "(no error)");
+    EXPECT_TRUE(fs::exists(dir / L"Corvale.ini"));
+    EXPECT_TRUE(files::FileExists(ini));
+    EXPECT_EQ(InOutErrorOf([&] { EXPECT_EQ(files::ReadFile(ini), "saved\r\n"); }), "(no error)");
+
+    EXPECT_EQ(InOutErrorOf([&] {
+                TFileStream out(folder + "stream.bin", TFileStream::Mode::Create);
+                out.WriteString("bytes");
+                out.Flush();
+              }),
+              "(no error)");
+    EXPECT_EQ(fs::file_size(dir / L"stream.bin"), 5u);
+
+    // GetTempPathW takes the folder from TMP.
+    const std::wstring oldTmp = _wgetenv(L"TMP") ? _wgetenv(L"TMP") : L"";
+    ASSERT_EQ(_wputenv_s(L"TMP", dir.c_str()), 0);
+    std::string temp;
+    EXPECT_EQ(InOutErrorOf([&] { temp = files::CreateTempFile("Crv"); }), "(no error)");
+    _wputenv_s(L"TMP", oldTmp.c_str());
+    EXPECT_EQ(files::ExtractFilePath(temp), folder);
+    EXPECT_TRUE(files::DeleteFile(temp));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2)
+        << "the temporary file was not removed";
+
+    // A copy of this test, with its version resource, run from the folder: it
+    // must find itself there (ExecutablePathIsThisProgram).
+    const fs::path copy = dir / L"platform_unit.exe";
+    fs::copy_file(self, copy);
+    uint32_t handle = 0;
+    EXPECT_GT(GetFileVersionInfoSizeA(Utf8(copy).c_str(), &handle), sizeof(VS_FIXEDFILEINFO));
+    // The runtime joins the arguments with blanks: the program's own is quoted.
+    const std::wstring quoted = L"\"" + copy.wstring() + L"\"";
+    const wchar_t* argv[] = {quoted.c_str(),
+                             L"--gtest_filter=Win32Platform.ExecutablePathIsThisProgram", nullptr};
+    EXPECT_EQ(_wspawnv(_P_WAIT, copy.c_str(), argv), 0)
+        << "the copy in the folder did not find itself";
+  }
 }
 
 TEST(Win32Platform, TemporaryFilesAreNewAndInTheTemporaryFolder) {

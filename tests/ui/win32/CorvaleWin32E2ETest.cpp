@@ -16,6 +16,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -196,6 +197,88 @@ TEST_F(CorvaleWin32E2E, EchoHostDownChangesNothing) {
   Stop();
   EXPECT_TRUE(Smtp.Messages().empty());
   EXPECT_EQ(Ini(), Settings("eve@a.test", kOldAddress));
+}
+
+// The main window's edits, in their order (name, addresses, hours,
+// minutes), and its Apply button.
+struct TControls {
+  std::vector<HWND> Edits;
+  HWND Apply = nullptr;
+};
+
+// A control's text. Asked with WM_GETTEXT: GetWindowText does not ask a
+// window of another process, it answers the text the window was made with.
+std::string TextOf(HWND W) {
+  char buf[256] = {};
+  SendMessageA(W, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf));
+  return buf;
+}
+
+BOOL CALLBACK CollectControls(HWND W, LPARAM Data) {
+  auto* c = reinterpret_cast<TControls*>(Data);
+  char name[16] = {};
+  GetClassNameA(W, name, sizeof name);
+  if (std::string(name) == "Edit") c->Edits.push_back(W);
+  if (std::string(name) == "Button" && TextOf(W).find("Apply") != std::string::npos) c->Apply = W;
+  return TRUE;
+}
+
+// Started from another folder, the program finds its settings file beside
+// itself, shows what it read and saves there, whatever the folder's name: one
+// the ANSI code page (1252) spells, and one it cannot (Polish, Greek, CJK and
+// an emoji, whose narrow form would name no folder, or a look-alike). No
+// servers: each check fails at once.
+TEST_F(CorvaleWin32E2E, FindsReadsAndSavesItsSettingsInAnyFolder) {
+  const struct {
+    const char* what;
+    std::wstring name;
+  } folders[] = {
+      {"ASCII", L"Corvale"},
+      // Lodz, Ellada, Nihongo and U+1F600 (a surrogate pair).
+      {"outside the code page",
+       L"\u0141\u00F3d\u017A \u0395\u03BB\u03BB\u03AC\u03B4\u03B1 \u65E5\u672C\u8A9E \xD83D\xDE00"},
+  };
+  const fs::path start(WinDir);
+  for (const auto& f : folders) {
+    SCOPED_TRACE(f.what);
+    const fs::path folder = start / f.name;
+    ASSERT_TRUE(fs::create_directory(folder));
+    const fs::path exe = folder / L"Corvale.exe";
+    fs::copy_file(start / L"Corvale.exe", exe);
+    std::ofstream(folder / L"Corvale.ini", std::ios::binary) << Settings("eve@a.test", kOldAddress);
+
+    std::wstring cmd = L"\"" + exe.wstring() + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               start.c_str(), &si, &pi));
+    CloseHandle(pi.hThread);
+    Process = pi.hProcess;
+    Pid = pi.dwProcessId;
+    // Read: the name and addresses edits show the file's values.
+    TControls c;
+    EXPECT_TRUE(WaitFor([&] {
+      c = TControls{};
+      if (HWND main = win32test::FindProgramWindow(Pid))
+        EnumChildWindows(main, CollectControls, reinterpret_cast<LPARAM>(&c));
+      return c.Edits.size() == 4 && c.Apply && TextOf(c.Edits[0]) == "Eve Example" &&
+             TextOf(c.Edits[1]) == "eve@a.test";
+    })) << "the settings were not read";
+    // Saved: a new address list, and Apply (the save comes before its check).
+    // Bounded: a save that fails leaves an error box open inside the click.
+    if (c.Edits.size() == 4 && c.Apply) {
+      SendMessageA(c.Edits[1], WM_SETTEXT, 0, reinterpret_cast<LPARAM>("bob@b.test"));
+      EXPECT_NE(SendMessageTimeoutA(c.Apply, BM_CLICK, 0, 0, SMTO_NORMAL, kExitWaitMs, nullptr), 0)
+          << "Apply did not return (an error box?)";
+    }
+    Stop();
+    std::ifstream in(folder / L"Corvale.ini", std::ios::binary);
+    const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(saved, Settings("bob@b.test", kOldAddress));
+    EXPECT_FALSE(fs::exists(start / L"Corvale.ini")) << "saved in the folder it was started from";
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
+  }
 }
 
 }  // namespace
