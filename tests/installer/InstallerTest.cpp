@@ -3,17 +3,24 @@
 // land in %LOCALAPPDATA%\Programs\Corvale with their shortcuts and the entry in
 // the list of installed programs; the installed program starts and keeps its
 // settings beside itself; the silent uninstaller removes everything but the
-// settings the user may still want.
+// settings the user may still want. A running Corvale, even one in the middle
+// of a check, is closed for both; when its program file still cannot be
+// replaced or removed, both stop with an error and leave the installation
+// as it was.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+// Winsock's header (of the scripted server) before windows.h.
+#include "tests/app/CorvaleE2ECases.h"
+#include "tests/support/ScriptedTcpServer.h"
 // clang-format off
 #include <windows.h>
 #include <shlobj.h>
@@ -32,6 +39,19 @@ const char kUninstallKey[] = R"(Software\Microsoft\Windows\CurrentVersion\Uninst
 constexpr auto kWait = 60s;
 // Longest the program may take to end once its window is closed.
 constexpr DWORD kExitWaitMs = 20000;
+// The exit code of an installer or uninstaller that found Corvale.exe in use
+// and changed nothing (EXIT_PROGRAM_BUSY of installer.nsi).
+constexpr DWORD kProgramBusy = 2;
+// Appended to an installed Corvale.exe (after the program's bytes, where it
+// changes nothing the program does): a file that still ends with it was not
+// replaced.
+constexpr char kMark[] = "\ncorvale-installer-test-mark\n";
+
+bool EndsWithMark(const std::string& Data) {
+  const std::string mark = kMark;
+  return Data.size() >= mark.size() &&
+         Data.compare(Data.size() - mark.size(), mark.size(), mark) == 0;
+}
 
 std::string Slurp(const fs::path& P) {
   std::ifstream f(P, std::ios::binary);
@@ -111,7 +131,7 @@ struct Case {
   bool RunProgram;      // the installed program is started and saves settings
 };
 
-class Installer : public ::testing::TestWithParam<Case> {
+class Installation : public ::testing::Test {
  protected:
   void SetUp() override {
     // Wine turns every shortcut saved in the Start menu into a menu entry of
@@ -132,6 +152,26 @@ class Installer : public ::testing::TestWithParam<Case> {
     }
     Clean();
   }
+  // Starts the installed program from another folder (a check runs at once
+  // when it finds a settings file).
+  void StartProgram() {
+    ASSERT_NE(Start((InstDir / "Corvale.exe").string(), "", fs::temp_directory_path(), false,
+                    &Process, &Pid),
+              static_cast<DWORD>(-1));
+  }
+  // Waits for the started program to end.
+  bool ProgramEnded() {
+    const bool ended =
+        WaitForSingleObject(Process, static_cast<DWORD>(kWait / 1ms)) == WAIT_OBJECT_0;
+    if (ended) {
+      CloseHandle(Process);
+      Process = nullptr;
+    }
+    return ended;
+  }
+  void MarkProgram() {
+    std::ofstream(InstDir / "Corvale.exe", std::ios::binary | std::ios::app) << kMark;
+  }
   // What an earlier run cut off may have left.
   void Clean() {
     std::error_code ec;
@@ -145,6 +185,8 @@ class Installer : public ::testing::TestWithParam<Case> {
   HANDLE Process = nullptr;
   DWORD Pid = 0;
 };
+
+class Installer : public Installation, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(Installer, InstallsRunsAndUninstalls) {
   const Case& c = GetParam();
@@ -233,6 +275,89 @@ TEST_P(Installer, InstallsRunsAndUninstalls) {
   } else {
     EXPECT_FALSE(fs::exists(InstDir));
   }
+}
+
+// A Corvale inside a check (its echo page accepts the request and never
+// answers) is closed by a silent upgrade and by a silent uninstall, each of
+// which then does its whole work. The check is abandoned, not finished: the
+// settings file is left exactly as it was, with no temporary file beside it.
+TEST_F(Installation, ClosesAProgramInsideACheck) {
+#if !CORVALE_SANDBOX_BUILD
+  GTEST_SKIP() << "this build talks to a configured echo host, not to the sandbox";
+#endif
+  ScriptedTcpServer echo(ScriptedTcpServer::Script().ReadUntil("\r\n\r\n").Hold(), e2e::kSandbox,
+                         80);
+  const fs::path temp = fs::temp_directory_path();
+  const std::string setup = "Z:" CORVALE_SETUP_FILE;
+  ASSERT_EQ(Start(setup, "/S", temp, true), 0u);
+  const std::string settings = e2e::Settings("eve@a.test", e2e::kOldAddress);
+  std::ofstream(InstDir / "Corvale.ini", std::ios::binary) << settings;
+  MarkProgram();
+
+  const struct {
+    const char* what;
+    std::string exe, options;
+    bool replaces;  // the program file is new afterwards (an upgrade)
+  } steps[] = {{"upgrade", setup, "/S", true},
+               {"uninstall", (InstDir / "Uninstall.exe").string(), "/S", false}};
+  size_t checks = 0;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    StartProgram();
+    ASSERT_TRUE(echo.WaitForConnections(++checks, kWait)) << "the program's check never started";
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Start(step.exe, step.options, temp, true), 0u);
+    EXPECT_TRUE(ProgramEnded()) << "the program is still running";
+    std::cout << "[ " << step.what << " over a busy program took "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - started)
+                     .count()
+              << " ms ]" << std::endl;
+    EXPECT_EQ(Slurp(InstDir / "Corvale.ini"), settings);
+    if (step.replaces) {
+      EXPECT_FALSE(EndsWithMark(Slurp(InstDir / "Corvale.exe")));
+    }
+  }
+  // The uninstaller (from a copy of itself) removed everything but the
+  // settings.
+  EXPECT_TRUE(WaitFor([&] { return !UninstallEntryExists(); }));
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(InstDir))
+    files.push_back(e.path().filename().string());
+  EXPECT_EQ(files, std::vector<std::string>{"Corvale.ini"});
+}
+
+// A Corvale.exe that another program holds open without sharing writing or
+// deletion (a scanner, a backup) cannot be replaced or removed: the silent
+// upgrade and the silent uninstall (run in place, so that its own exit code is
+// seen) stop with an error, and every part of the installation stays.
+TEST_F(Installation, AProgramFileInUseStopsWithTheInstallationWhole) {
+  const fs::path temp = fs::temp_directory_path();
+  const std::string setup = "Z:" CORVALE_SETUP_FILE;
+  ASSERT_EQ(Start(setup, "/S /AUTOSTART", temp, true), 0u);
+  MarkProgram();
+  const std::wstring exe = (InstDir / "Corvale.exe").wstring();
+  HANDLE held = CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const struct {
+    const char* what;
+    std::string exe, options;
+  } steps[] = {
+      {"upgrade", setup, "/S /AUTOSTART"},
+      {"uninstall", (InstDir / "Uninstall.exe").string(), "/S _?=" + InstDir.string()},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    EXPECT_EQ(Start(step.exe, step.options, temp, true), kProgramBusy);
+    EXPECT_TRUE(EndsWithMark(Slurp(InstDir / "Corvale.exe")));
+    EXPECT_TRUE(fs::exists(InstDir / "README.txt"));
+    EXPECT_TRUE(fs::exists(InstDir / "Uninstall.exe"));
+    EXPECT_TRUE(fs::exists(MenuLink));
+    EXPECT_TRUE(fs::exists(StartupLink));
+    EXPECT_TRUE(UninstallEntryExists());
+  }
+  CloseHandle(held);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -318,22 +318,27 @@ class ScriptedTcpServer::Connection {
 // ---- Server ----
 
 ScriptedTcpServer::ScriptedTcpServer(Script everyConnection)
-    : ScriptedTcpServer(std::vector<Script>{std::move(everyConnection)}, true) {}
+    : ScriptedTcpServer(std::vector<Script>{std::move(everyConnection)}, true, "127.0.0.1", 0) {}
 
 ScriptedTcpServer::ScriptedTcpServer(std::vector<Script> perConnection)
-    : ScriptedTcpServer(std::move(perConnection), false) {}
+    : ScriptedTcpServer(std::move(perConnection), false, "127.0.0.1", 0) {}
 
-ScriptedTcpServer::ScriptedTcpServer(std::vector<Script> scripts, bool repeat)
-    : Scripts_(std::move(scripts)), Repeat_(repeat) {
+ScriptedTcpServer::ScriptedTcpServer(Script everyConnection, const std::string& address,
+                                     uint16_t port)
+    : ScriptedTcpServer(std::vector<Script>{std::move(everyConnection)}, true, address, port) {}
+
+ScriptedTcpServer::ScriptedTcpServer(std::vector<Script> scripts, bool repeat,
+                                     const std::string& address, uint16_t port)
+    : Scripts_(std::move(scripts)), Repeat_(repeat), Address_(address) {
   if (!testnet::StreamPair(StopRead_, StopWrite_))
     throw std::runtime_error("ScriptedTcpServer: stop signal: " +
                              testnet::ErrorText(testnet::LastError()));
   Listen_ = testnet::Open(SOCK_STREAM);
-  sockaddr_in a = testnet::Loopback(0);
+  sockaddr_in a = testnet::Address(address, port);
   if (!Listen_.valid() || !testnet::SetNonBlocking(Listen_.get(), true) ||
       ::bind(Listen_.get(), testnet::Addr(a), sizeof a) != 0 ||
       ::listen(Listen_.get(), kBacklog) != 0 || (Port_ = testnet::LocalPort(Listen_.get())) == 0)
-    throw std::runtime_error("ScriptedTcpServer: cannot listen on 127.0.0.1: " +
+    throw std::runtime_error("ScriptedTcpServer: cannot listen: " +
                              testnet::ErrorText(testnet::LastError()));
   Acceptor_ = std::thread([this] { AcceptLoop(); });
 }

@@ -100,12 +100,16 @@ class ScriptedTcpServer {
   // Connection N (from 0) plays perConnection[N]; later connections are
   // closed at once.
   explicit ScriptedTcpServer(std::vector<Script> perConnection);
+  // Every connection plays the same script, on the given loopback address and
+  // port instead of a free port of 127.0.0.1: where a built program, whose
+  // endpoints are fixed, looks for its peer (the sandbox address).
+  ScriptedTcpServer(Script everyConnection, const std::string& address, uint16_t port);
   ~ScriptedTcpServer();
   ScriptedTcpServer(const ScriptedTcpServer&) = delete;
   ScriptedTcpServer& operator=(const ScriptedTcpServer&) = delete;
 
   uint16_t Port() const { return Port_; }
-  std::string HostPort() const { return "127.0.0.1:" + std::to_string(Port_); }
+  std::string HostPort() const { return Address_ + ":" + std::to_string(Port_); }
 
   // Connections accepted so far.
   size_t Connections() const;
@@ -135,7 +139,8 @@ class ScriptedTcpServer {
 
  private:
   class Connection;
-  ScriptedTcpServer(std::vector<Script> scripts, bool repeat);
+  ScriptedTcpServer(std::vector<Script> scripts, bool repeat, const std::string& address,
+                    uint16_t port);
   void AcceptLoop();
   void Serve(size_t index, testnet::Handle fd);
   void Note(size_t index, const std::string& what);
@@ -150,6 +155,7 @@ class ScriptedTcpServer {
   // systems).
   testnet::Socket StopRead_, StopWrite_;
   uint16_t Port_ = 0;
+  std::string Address_;
 
   mutable std::mutex Mutex_;
   mutable std::condition_variable Changed_;
