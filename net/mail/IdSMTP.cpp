@@ -1,5 +1,6 @@
 // SMTP client: RFC 821 commands, RFC 1869 EHLO with HELO fallback, the AUTH
-// keyword of RFC 2554 announced in the EHLO reply, LOGIN exchange.
+// keyword of RFC 2554 announced in the EHLO reply, LOGIN exchange, STARTTLS
+// (RFC 3207), implicit TLS (RFC 8314) and opportunistic TLS (RFC 7435).
 #include "net/mail/IdSMTP.h"
 
 #include <set>
@@ -29,17 +30,86 @@ void TIdSMTP::CheckArgument(std::string_view AWhat, std::string_view AValue) {
                        " holds a line break or NUL character and cannot be sent.");
 }
 
+namespace {
+
+// The reply to STARTTLS that lets the handshake begin (RFC 3207 section 4).
+constexpr int kReadyToStartTLS = 220;
+// A poll of the socket that does not wait.
+constexpr int kNoWait = 0;
+
+// Whether an EHLO reply announces the STARTTLS keyword (RFC 3207 section 4);
+// its first line is the greeting and never a keyword.
+bool AnnouncesStartTLS(const TStringList& AReply) {
+  for (int i = 1; i < AReply.Count(); ++i) {
+    const std::string line = text::UpperCase(text::TrimRight(AReply.Strings(i)));
+    if (line.size() == 12 && line.compare(4, 8, "STARTTLS") == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool TIdSMTP::Greet(const std::string& AName) {
+  AuthSchemes.Clear();
+  if (SendCommand("ehlo " + AName, -1) != 250) {
+    SendCommand("Helo " + AName, 250);
+    return false;
+  }
+  ReadAuthSchemes();
+  return AnnouncesStartTLS(ReplyLines);
+}
+
+void TIdSMTP::Handshake() {
+  // Opportunistic TLS takes any certificate (RFC 7435 section 3): the
+  // alternative is plain text, which authenticates nobody either.
+  const TIdTLSOptions asked = TLSOptions;
+  if (UseTLS == TIdSMTPUseTLS::Opportunistic) TLSOptions.VerifyPeer = false;
+  try {
+    // The handshake shares the connect's bound, as a connect of its own.
+    StartTLS(Host, ConnectTimeout);
+  } catch (const EIdTLSError& e) {
+    TLSOptions = asked;
+    // Bytes sent in clear before the handshake are an attack, and a build
+    // without TLS never began one: neither is a failed handshake.
+    TLSHandshakeFailed = dynamic_cast<const EIdTLSPlaintextBeforeHandshake*>(&e) == nullptr &&
+                         dynamic_cast<const EIdTLSNotAvailable*>(&e) == nullptr;
+    throw;
+  } catch (...) {
+    TLSOptions = asked;
+    throw;
+  }
+  TLSOptions = asked;
+}
+
 void TIdSMTP::OpenSession() {
   const std::string name = LocalName();
   CheckArgument("host name", name);
+  TLSHandshakeFailed = false;
   TIdTCPClient::OpenConnection();
   try {
+    if (UseTLS == TIdSMTPUseTLS::Implicit) Handshake();
     ReadReply(220);
-    AuthSchemes.Clear();
-    if (SendCommand("ehlo " + name, -1) == 250)
-      ReadAuthSchemes();
-    else
-      SendCommand("Helo " + name, 250);
+    const bool offered = Greet(name);
+    // Opportunistic TLS in a build without TLS is plain text, as today.
+    const bool wanted = UseTLS == TIdSMTPUseTLS::Required ||
+                        (UseTLS == TIdSMTPUseTLS::Opportunistic && PlatformTLSAvailable());
+    if (UseTLS == TIdSMTPUseTLS::Required && !offered) throw EIdSMTPTLSNotOffered(Host);
+    // A server that refuses STARTTLS (454, RFC 3207 section 4) leaves the
+    // session as it was: opportunistic TLS carries on in plain text.
+    if (wanted && offered &&
+        SendCommand("STARTTLS", UseTLS == TIdSMTPUseTLS::Required ? kReadyToStartTLS : -1) ==
+            kReadyToStartTLS) {
+      // Nothing may follow the 220 before the handshake (RFC 3207 section
+      // 4.2): bytes that came in the same packet are already held, and a
+      // poll that does not wait collects any that arrived since; StartTLS
+      // refuses the session when it finds any.
+      ReceiveFromSocket(false, kNoWait, true, nullptr);
+      Handshake();
+      // Everything learned in plain text is forgotten and asked again
+      // (RFC 3207 section 4.2).
+      Authenticated = false;
+      Greet(name);
+    }
   } catch (...) {
     try {
       CloseSession();

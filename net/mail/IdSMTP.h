@@ -1,6 +1,7 @@
 #pragma once
-// SMTP client (RFC 821, EHLO of RFC 1869, the LOGIN authentication exchange):
-// hands one composed message to one mail host.
+// SMTP client (RFC 821, EHLO of RFC 1869, the LOGIN authentication exchange,
+// STARTTLS of RFC 3207, implicit TLS of RFC 8314, opportunistic TLS of RFC
+// 7435): hands one composed message to one mail host.
 #include <string>
 #include <string_view>
 
@@ -13,7 +14,32 @@ enum TAuthenticationType { atNone, atLogin };
 namespace smtp {
 // The well-known SMTP port (RFC 821).
 constexpr int kDefaultPort = 25;
+// The port of message submission over implicit TLS (RFC 8314 section 7.3).
+constexpr int kImplicitTLSPort = 465;
 }  // namespace smtp
+
+// Whether and how a session is encrypted.
+enum class TIdSMTPUseTLS {
+  // Plain text throughout.
+  None,
+  // STARTTLS (RFC 3207) when the server announces it and the build has TLS,
+  // with any certificate (RFC 7435): encrypted, the peer not authenticated;
+  // plain text when it is not announced or is refused.
+  Opportunistic,
+  // STARTTLS must be announced and accepted, the certificate judged by
+  // TLSOptions.
+  Required,
+  // TLS from the first byte (RFC 8314 section 3), the certificate judged by
+  // TLSOptions.
+  Implicit
+};
+
+// UseTLS is Required and the server's EHLO reply does not announce STARTTLS.
+class EIdSMTPTLSNotOffered : public EIdException {
+ public:
+  explicit EIdSMTPTLSNotOffered(const std::string& AHost)
+      : EIdException(AHost + " does not offer STARTTLS.") {}
+};
 
 class TIdSMTP : public TIdMessageClient {
  public:
@@ -26,6 +52,15 @@ class TIdSMTP : public TIdMessageClient {
   // EHLO is not answered with 250), noting the announced AUTH mechanisms. On
   // any failure closes the session and raises the failure. Raises EIdException
   // before connecting when the local host name holds CR, LF or NUL.
+  // With UseTLS Implicit the TLS handshake comes first, right after the
+  // connect. With Opportunistic or Required and STARTTLS announced, sends
+  // "STARTTLS", on 220 runs the handshake and says EHLO again, forgetting
+  // what the first reply announced. Raises EIdTLSPlaintextBeforeHandshake
+  // when the server sent anything after that 220 (injected commands would
+  // run inside the secure session, CVE-2011-0411), the EIdTLSError family
+  // when the handshake fails (TLSHandshakeFailed then tells so),
+  // EIdSMTPTLSNotOffered when Required finds no STARTTLS, and
+  // EIdTLSNotAvailable for Required or Implicit in a build without TLS.
   void OpenSession();
   // Sends "Quit" (reading no reply) when connected and closes the connection;
   // a failure to write is raised after the connection is closed. After a
@@ -52,10 +87,22 @@ class TIdSMTP : public TIdMessageClient {
   std::string Password;
   std::string UserId;
 
+  // How the session is encrypted; None (plain text) by default.
+  TIdSMTPUseTLS UseTLS = TIdSMTPUseTLS::None;
+
   TStringList AuthSchemes;  // mechanisms announced after EHLO, upper case, each once
   bool Authenticated = false;
+  // Whether the last OpenSession failed in the TLS handshake itself (not in
+  // bytes sent before it, not in the connect or a reply): the case where
+  // opportunistic TLS may try again in plain text on a new connection.
+  bool TLSHandshakeFailed = false;
 
  private:
+  // EHLO (HELO when EHLO is not answered with 250) with the announced
+  // mechanisms; returns whether the EHLO reply announced STARTTLS.
+  bool Greet(const std::string& AName);
+  // The handshake on the open connection, judged as UseTLS asks.
+  void Handshake();
   void ReadAuthSchemes();
   // Raises when AValue would end or split the command line it goes into.
   static void CheckArgument(std::string_view AWhat, std::string_view AValue);

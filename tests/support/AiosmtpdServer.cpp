@@ -31,6 +31,13 @@ std::vector<std::string> AiosmtpdServer::Command() const {
     argv.emplace_back("--reject-rcpt");
     argv.push_back(r);
   }
+  if (Tls != TlsMode::None) {
+    for (const char* a : {"--tls", Tls == TlsMode::StartTls ? "starttls" : "implicit", "--cert"})
+      argv.emplace_back(a);
+    argv.push_back(Certificate.Cert);
+    argv.emplace_back("--key");
+    argv.push_back(Certificate.Key);
+  }
   return argv;
 }
 
@@ -57,6 +64,7 @@ std::vector<AiosmtpdServer::Message> AiosmtpdServer::Messages() const {
       if (key == "from") m.MailFrom = value;
       if (key == "mailopt") m.MailOptions.push_back(value);
       if (key == "rcpt") m.RcptTo.push_back(value);
+      if (key == "tls") m.Tls = value == "yes";
     }
     m.Data = ReadFile(base + ".eml");
     out.push_back(std::move(m));

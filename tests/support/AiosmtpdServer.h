@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/PeerServer.h"
+#include "tests/support/TestCertificates.h"
 
 class AiosmtpdServer : public PeerServer {
  public:
@@ -24,19 +25,27 @@ class AiosmtpdServer : public PeerServer {
     std::vector<std::string> MailOptions;  // MAIL FROM parameters ("SIZE=30")
     std::vector<std::string> RcptTo;       // accepted recipients, in order
     std::string Data;  // bytes after DATA, dot-stuffing removed, up to (not incl.) "."
+    bool Tls = false;  // whether the message came over TLS
   };
+  // How the sink offers TLS: not at all, STARTTLS (RFC 3207) or from the
+  // first byte (RFC 8314).
+  enum class TlsMode { None, StartTls, Implicit };
 
   AiosmtpdServer();
 
   // RCPT TO for these addresses (case-insensitive) is answered
   // "550 5.1.1 <addr>: Recipient address rejected". Set before Start().
   std::vector<std::string> RejectRecipients;
+  // TLS with this certificate (testtls::Make()). Set before Start().
+  TlsMode Tls = TlsMode::None;
+  testtls::KeyPair Certificate;
 
   std::vector<Message> Messages() const;
   // Waits up to kMessageWait for at least count messages; returns what is there.
   std::vector<Message> WaitForMessages(size_t count) const;
   // The session as seen by the server: "== connection N", then "C: " lines
-  // (client bytes) and "S: " lines (replies) in order, line ends removed.
+  // (client bytes) and "S: " lines (replies) in order, line ends removed;
+  // "== tls" where a STARTTLS handshake completed.
   std::string Transcript() const { return ReadFile("mail/transcript.log"); }
 
   // Bound on waiting for a message a client is still sending.

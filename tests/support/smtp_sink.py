@@ -4,16 +4,20 @@
 Run with Debian's own interpreter (/usr/bin/python3), which has python3-aiosmtpd:
 
     /usr/bin/python3 smtp_sink.py --port PORT --dir DIR [--reject-rcpt ADDR]...
+        [--tls starttls|implicit --cert PEM --key PEM]
 
 It listens on 127.0.0.1:PORT and accepts every message. For each message N
 (counted from 1) it writes, before answering the final "250" to DATA:
   DIR/msg-N.eml   the data bytes exactly as received, dot-stuffing removed
   DIR/msg-N.meta  "helo <name>", "from <address>", "mailopt <option>",
-                  "rcpt <address>" lines (one per recipient), written last
+                  "rcpt <address>" lines (one per recipient), "tls yes" or
+                  "tls no" (whether the message came encrypted), written last
                   and renamed into place, so a reader never sees half a message.
 Every byte a client sends is appended to DIR/transcript.log as "C: " lines and
 every reply as "S: " lines (line ends removed), with "== connection N" marking
-each new session. "smtp_sink listening" on stdout tells the harness it is up.
+each new session and "== tls" the moment a STARTTLS handshake completed.
+With --tls starttls the server announces STARTTLS (RFC 3207); with --tls
+implicit every connection begins with the TLS handshake (RFC 8314). "smtp_sink listening" on stdout tells the harness it is up.
 SIGTERM stops the server.
 """
 
@@ -21,6 +25,7 @@ import argparse
 import asyncio
 import os
 import signal
+import ssl
 import sys
 
 from aiosmtpd.smtp import SMTP
@@ -66,6 +71,8 @@ class Recorder:
         lines.append("from " + (envelope.mail_from or ""))
         lines += ["mailopt " + o for o in envelope.mail_options]
         lines += ["rcpt " + r for r in envelope.rcpt_tos]
+        encrypted = server.transport.get_extra_info("ssl_object") is not None
+        lines.append("tls " + ("yes" if encrypted else "no"))
         with open(base + ".tmp", "w", encoding="utf-8", errors="surrogateescape") as f:
             f.write("\n".join(lines) + "\n")
         os.rename(base + ".tmp", base + ".meta")
@@ -80,8 +87,13 @@ class RecordingSMTP(SMTP):
         self.recorder = recorder
 
     def connection_made(self, transport):
-        self.recorder.connections += 1
-        self.recorder.transcript.write(b"== connection %d\n" % self.recorder.connections)
+        # aiosmtpd calls this once more when a STARTTLS handshake completes,
+        # on the same connection.
+        if self._original_transport is not None:
+            self.recorder.transcript.write(b"== tls\n")
+        else:
+            self.recorder.connections += 1
+            self.recorder.transcript.write(b"== connection %d\n" % self.recorder.connections)
         super().connection_made(transport)
 
     def data_received(self, data):
@@ -101,17 +113,30 @@ def argument_parser():
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--dir", required=True)
     parser.add_argument("--reject-rcpt", action="append", default=[])
+    parser.add_argument("--tls", choices=["starttls", "implicit"])
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
     return parser
 
 
-def serve(args, make_session):
+def tls_context(args):
+    """The server's TLS context from --cert and --key, or None without --tls."""
+    if not getattr(args, "tls", None):
+        return None
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(args.cert, args.key)
+    return context
+
+
+def serve(args, make_session, implicit_tls=None):
     """Listens on args.host:args.port, one session from make_session() per
-    connection, until SIGTERM or SIGINT. The "listening" line on stdout is the
-    harness's sign that the server is ready."""
+    connection, until SIGTERM or SIGINT; with implicit_tls (a server context)
+    every connection starts with the TLS handshake. The "listening" line on
+    stdout is the harness's sign that the server is ready."""
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     server = loop.run_until_complete(
-        loop.create_server(make_session, host=args.host, port=args.port))
+        loop.create_server(make_session, host=args.host, port=args.port, ssl=implicit_tls))
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     loop.add_signal_handler(signal.SIGINT, loop.stop)
     print("smtp_sink listening on %s:%d" % (args.host, args.port), flush=True)
@@ -125,7 +150,13 @@ def serve(args, make_session):
 def main():
     args = argument_parser().parse_args()
     recorder = Recorder(args.dir, args.reject_rcpt)
-    return serve(args, lambda: RecordingSMTP(recorder, enable_SMTPUTF8=True))
+    context = tls_context(args)
+    starttls = context if args.tls == "starttls" else None
+    implicit = context if args.tls == "implicit" else None
+    return serve(
+        args,
+        lambda: RecordingSMTP(recorder, enable_SMTPUTF8=True, tls_context=starttls),
+        implicit_tls=implicit)
 
 
 if __name__ == "__main__":
