@@ -25,7 +25,7 @@
 // The C runtime's wide calls (no system header here: FileVersion.h declares
 // the version record itself).
 #include <process.h>
-#include <stdlib.h>
+#include <cstdlib>
 
 namespace {
 
