@@ -198,11 +198,27 @@ void TForm1::DeliverToFirstAvailable(const std::vector<std::string>& Hosts) {
   // on to the next. Once a host has taken the session, its answer is final
   // for this recipient: a failed delivery is skipped, as is a 5xx refusal at
   // the door.
+  //
+  // Each session is encrypted when the exchanger announces STARTTLS, with
+  // any certificate, as mail servers deliver to each other (opportunistic
+  // TLS, RFC 7435): exchangers' certificates rarely name the host asked for,
+  // and the alternative is plain text. When the handshake itself fails, the
+  // same host gets one more session in plain text on a new connection; a
+  // session refused for bytes sent before the handshake, a silent peer, or
+  // any failure after a completed handshake never falls back. A build
+  // without TLS stays in plain text.
   for (const std::string& host : Hosts) {
     IdSMTP1->Host = host;
     IdSMTP1->Port = SMTPPort;
+    IdSMTP1->UseTLS = TIdSMTPUseTLS::Opportunistic;
     try {
-      IdSMTP1->OpenSession();
+      try {
+        IdSMTP1->OpenSession();
+      } catch (const EIdTLSError&) {
+        if (!IdSMTP1->TLSHandshakeFailed) throw;
+        IdSMTP1->UseTLS = TIdSMTPUseTLS::None;
+        IdSMTP1->OpenSession();
+      }
     } catch (const EIdProtocolReplyError& e) {
       IdSMTP1->CloseSession();
       if (e.ReplyCode / 100 == 4) continue;

@@ -1,6 +1,7 @@
 // The notification mail when a mail exchanger fails in the middle of a
-// delivery: the window on the headless backend, nginx as the echo page,
-// dnsmasq answering MX queries, and scripted exchangers.
+// delivery or in its TLS: the window on the headless backend, nginx as the
+// echo page, dnsmasq answering MX queries, scripted exchangers and aiosmtpd
+// with STARTTLS.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,9 +10,13 @@
 #include <string_view>
 
 #include "app/Form1.h"
+#include "net/transport/IdTLS.h"
 #include "platform/Files.h"
+#include "tests/support/AiosmtpdServer.h"
 #include "tests/support/DnsmasqServer.h"
 #include "tests/support/NginxServer.h"
+#include "tests/support/PostfixServer.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestEnv.h"
 #include "ui/Application.h"
 #include "ui/headless/HeadlessBackend.h"
@@ -57,7 +62,8 @@ class Form1MailTest : public ::testing::Test {
     Web->AddFile("GetMyIP.pl", "BEGINIP10.0.0.2ENDIP");
     Web->Start();
     Dns = std::make_unique<DnsmasqServer>();
-    Dns->Options = {"mx-host=a.test,127.0.0.1,10", "mx-host=b.test,127.0.0.1,10"};
+    Dns->Options = {"mx-host=a.test,127.0.0.1,10", "mx-host=b.test,127.0.0.1,10",
+                    std::string("mx-host=") + PostfixServer::kDomain + ",127.0.0.1,10"};
     Dns->Start();
   }
   static void TearDownTestSuite() {
@@ -70,6 +76,9 @@ class Form1MailTest : public ::testing::Test {
   // A window without a settings file whose check finds 10.0.0.2 where
   // 10.0.0.1 was, and whose mail goes to Mx.
   TForm1& Open(const ScriptedTcpServer& Mx, const std::string& Email) {
+    return Open(Mx.Port(), Email);
+  }
+  TForm1& Open(uint16_t MxPort, const std::string& Email) {
     Dir = testenv::MakeTempDir("corvale-mail-");
     auto b = std::make_unique<THeadlessBackend>();
     Ui = b.get();
@@ -79,7 +88,7 @@ class Form1MailTest : public ::testing::Test {
       w.EchoHost = Web->HostPort();
       w.DNSServer = "127.0.0.1";
       w.DNSPort = Dns->Port();
-      w.SMTPPort = Mx.Port();
+      w.SMTPPort = MxPort;
     });
     f->Edit1->SetText("Ann");
     f->Edit2->SetText(Email);
@@ -218,6 +227,102 @@ TEST_F(Form1MailTest, AnErrorOfTheClosingQuitLeavesTheAddressForTheNextCheck) {
   EXPECT_THROW(f.GetMyIP(address), EIdSocketError);
   EXPECT_EQ(f.LastIP, "10.0.0.1");
   EXPECT_FALSE(fs::exists(Dir + "/Corvale.ini"));
+}
+
+// The TLS of direct delivery: opportunistic STARTTLS (RFC 7435), which this
+// build has only where TLS is available (Windows: not yet).
+constexpr size_t kRecordHeader = 5;  // a TLS record header: the ClientHello has begun
+// A fatal handshake_failure alert (RFC 8446 sections 5.1 and 6).
+const std::string kHandshakeAlert("\x15\x03\x03\x00\x02\x02\x28", 7);
+
+// An exchanger whose EHLO reply announces STARTTLS.
+Script GreetWithStartTls() {
+  return Script().Send("220 mx\r\n").ReadLine().Send("250-mx\r\n250 STARTTLS\r\n");
+}
+
+// An exchanger with a certificate nobody vouches for (self-signed) gets the
+// mail encrypted: its certificate is not required to verify.
+TEST_F(Form1MailTest, TheExchangerGetsTheMailOverStartTls) {
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+  AiosmtpdServer mx;
+  mx.Tls = AiosmtpdServer::TlsMode::StartTls;
+  mx.Certificate = testtls::Make().SelfSigned;
+  mx.Start();
+  TForm1& f = Open(mx.Port(), "ann@a.test");
+  std::string address;
+  EXPECT_NO_THROW(f.GetMyIP(address));
+  EXPECT_TRUE(Ui->MessageBoxes.empty());
+  const auto messages = mx.WaitForMessages(1);
+  ASSERT_EQ(messages.size(), 1u) << mx.Transcript();
+  EXPECT_TRUE(messages[0].Tls);
+  EXPECT_EQ(messages[0].RcptTo, std::vector<std::string>{"ann@a.test"});
+}
+
+// A production mail server that offers STARTTLS without requiring it, as
+// exchangers do, gets the mail encrypted: it arrives, and the server's log
+// says the session was TLS.
+TEST_F(Form1MailTest, PostfixAsTheExchangerGetsTheMailOverTls) {
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+  if (!PostfixServer::RunsAsRoot()) GTEST_SKIP() << "Postfix needs root";
+  PostfixServer mx;
+  mx.Certificate = testtls::Make().Good;
+  mx.Start();
+  TForm1& f = Open(mx.Port(), std::string("ann@") + PostfixServer::kDomain);
+  std::string address;
+  EXPECT_NO_THROW(f.GetMyIP(address));
+  EXPECT_TRUE(Ui->MessageBoxes.empty());
+  const auto delivered = mx.WaitForDelivery(1);
+  ASSERT_EQ(delivered.size(), 1u) << mx.LogText();
+  EXPECT_NE(delivered[0].find("\nSubject: Your IP Address is 10.0.0.2\n"), std::string::npos);
+  EXPECT_NE(mx.ReadFile("postfix.log").find("TLS connection established from"), std::string::npos)
+      << mx.LogText();
+}
+
+// A handshake that fails gets one more session in plain text on a new
+// connection, which delivers once; STARTTLS is not asked for again.
+TEST_F(Form1MailTest, AFailedHandshakeIsFollowedByOnePlainDelivery) {
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+  ScriptedTcpServer mx({GreetWithStartTls()
+                            .ExpectLine("STARTTLS")
+                            .Send("220 go ahead\r\n")
+                            .ReadBytes(kRecordHeader)
+                            .Send(kHandshakeAlert)
+                            .CloseNow(),
+                        GreetWithStartTls()
+                            .ExpectLine("Rset")
+                            .Send("250 ok\r\n")
+                            .ExpectLine("Mail from:<ann@a.test>")
+                            .Send("250 ok\r\n")
+                            .ExpectLine("RCPT to:<ann@a.test>")
+                            .Send("250 ok\r\n")
+                            .ExpectLine("Data")
+                            .Send("354 go\r\n")
+                            .ReadUntil("\r\n.\r\n")
+                            .Send("250 queued\r\n")
+                            .ExpectLine("Quit")});
+  TForm1& f = Open(mx, "ann@a.test");
+  std::string address;
+  EXPECT_NO_THROW(f.GetMyIP(address));
+  EXPECT_TRUE(Ui->MessageBoxes.empty());
+  EXPECT_TRUE(Stored());
+  EXPECT_TRUE(mx.WaitForFinished(2));
+  EXPECT_EQ(mx.Connections(), 2u);
+  EXPECT_TRUE(mx.Received(1).ends_with("\r\n.\r\nQuit\r\n")) << mx.Received(1);
+}
+
+// Bytes after the 220 to STARTTLS, in the same packet, refuse the session:
+// nothing is delivered and there is no plain retry.
+TEST_F(Form1MailTest, BytesAfterTheReadyReplyDeliverNothing) {
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+  ScriptedTcpServer mx(
+      {GreetWithStartTls().ExpectLine("STARTTLS").Send("220 go ahead\r\n250 ok\r\n").ReadToEnd()});
+  TForm1& f = Open(mx, "ann@a.test");
+  std::string address;
+  EXPECT_NO_THROW(f.GetMyIP(address));
+  EXPECT_TRUE(Ui->MessageBoxes.empty());
+  EXPECT_TRUE(mx.WaitForFinished(1));
+  EXPECT_EQ(mx.Connections(), 1u);
+  EXPECT_EQ(mx.Received(0), "ehlo " + f.IdSMTP1->LocalName() + "\r\nSTARTTLS\r\n");
 }
 
 }  // namespace

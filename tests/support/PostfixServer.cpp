@@ -97,28 +97,42 @@ void PostfixServer::WriteConfig() {
                 "smtputf8_enable = no\n"
                 "biff = no\n"
                 "disable_dns_lookups = yes\n"
-                "smtp_dns_support_level = disabled\n");
+                "smtp_dns_support_level = disabled\n" +
+                (Certificate.Cert.empty() ? std::string()
+                                          : "smtpd_tls_security_level = may\n"
+                                            "smtpd_tls_cert_file = " +
+                                                Certificate.Cert +
+                                                "\n"
+                                                "smtpd_tls_key_file = " +
+                                                Certificate.Key +
+                                                "\n"
+                                                // One line per TLS session established.
+                                                "smtpd_tls_loglevel = 1\n"));
   // No chroot: the daemons find everything under Dir().
-  WriteFile("master.cf", "127.0.0.1:" + std::to_string(Port()) +
-                             " inet n - n - - smtpd\n"
-                             "pickup    unix  n - n 60 1 pickup\n"
-                             "cleanup   unix  n - n - 0 cleanup\n"
-                             "qmgr      unix  n - n 300 1 qmgr\n"
-                             "rewrite   unix  - - n - - trivial-rewrite\n"
-                             "bounce    unix  - - n - 0 bounce\n"
-                             "defer     unix  - - n - 0 bounce\n"
-                             "trace     unix  - - n - 0 bounce\n"
-                             "verify    unix  - - n - 1 verify\n"
-                             "flush     unix  n - n 1000? 0 flush\n"
-                             "proxymap  unix  - - n - - proxymap\n"
-                             "showq     unix  n - n - - showq\n"
-                             "error     unix  - - n - - error\n"
-                             "retry     unix  - - n - - error\n"
-                             "discard   unix  - - n - - discard\n"
-                             "virtual   unix  - n n - - virtual\n"
-                             "anvil     unix  - - n - 1 anvil\n"
-                             "scache    unix  - - n - 1 scache\n"
-                             "postlog   unix-dgram n - n - 1 postlogd\n");
+  WriteFile("master.cf",
+            "127.0.0.1:" + std::to_string(Port()) +
+                " inet n - n - - smtpd\n"
+                "pickup    unix  n - n 60 1 pickup\n"
+                "cleanup   unix  n - n - 0 cleanup\n"
+                "qmgr      unix  n - n 300 1 qmgr\n"
+                "rewrite   unix  - - n - - trivial-rewrite\n"
+                "bounce    unix  - - n - 0 bounce\n"
+                "defer     unix  - - n - 0 bounce\n"
+                "trace     unix  - - n - 0 bounce\n"
+                "verify    unix  - - n - 1 verify\n"
+                "flush     unix  n - n 1000? 0 flush\n"
+                "proxymap  unix  - - n - - proxymap\n"
+                "showq     unix  n - n - - showq\n"
+                "error     unix  - - n - - error\n"
+                "retry     unix  - - n - - error\n"
+                "discard   unix  - - n - - discard\n"
+                "virtual   unix  - n n - - virtual\n"
+                "anvil     unix  - - n - 1 anvil\n"
+                "scache    unix  - - n - 1 scache\n"
+                "postlog   unix-dgram n - n - 1 postlogd\n" +
+                // TLS sessions' cache and random seed.
+                (Certificate.Cert.empty() ? std::string()
+                                          : std::string("tlsmgr    unix  - - n 1000? 1 tlsmgr\n")));
   // "postfix check" makes the queue folders with their owners and modes.
   const host::RunResult check = host::Run({kPostfix, "-c", Dir(), "check"}, "");
   if (!host::ExitedCleanly(check.Status))

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/PeerServer.h"
+#include "tests/support/TestCertificates.h"
 
 class PostfixServer : public PeerServer {
  public:
@@ -29,6 +30,11 @@ class PostfixServer : public PeerServer {
   static constexpr const char* kHostName = "mx.corvale.test";
 
   static bool RunsAsRoot();
+
+  // When set before Start(), the server offers STARTTLS with this certificate
+  // to every client without requiring it (smtpd_tls_security_level = may)
+  // and logs each TLS session it establishes.
+  testtls::KeyPair Certificate;
 
   // The mailbox file as it is now (mbox format; empty when nothing arrived).
   std::string Mailbox() const { return ReadFile("mail/inbox"); }
