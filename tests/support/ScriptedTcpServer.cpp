@@ -335,6 +335,13 @@ ScriptedTcpServer::ScriptedTcpServer(std::vector<Script> scripts, bool repeat,
                              testnet::ErrorText(testnet::LastError()));
   Listen_ = testnet::Open(SOCK_STREAM);
   sockaddr_in a = testnet::Address(address, port);
+  // A fixed port may still hold connections of an earlier server in
+  // TIME_WAIT (the previous run's, or the real server pinned there before);
+  // without reuse the bind would be refused for a minute.
+  const int reuse = 1;
+  if (port != 0 && Listen_.valid())
+    ::setsockopt(Listen_.get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+                 sizeof reuse);
   if (!Listen_.valid() || !testnet::SetNonBlocking(Listen_.get(), true) ||
       ::bind(Listen_.get(), testnet::Addr(a), sizeof a) != 0 ||
       ::listen(Listen_.get(), kBacklog) != 0 || (Port_ = testnet::LocalPort(Listen_.get())) == 0)
