@@ -14,11 +14,14 @@
 #include "tests/support/DnsmasqServer.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/NginxTlsServer.h"
-#include "tests/support/ScriptedTcpServer.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestEnv.h"
 #include "ui/Application.h"
 #include "ui/headless/HeadlessBackend.h"
+
+// After the component layer's headers: on Windows the scripted server brings
+// the system's headers, which define some of the layer's names as macros.
+#include "tests/support/ScriptedTcpServer.h"
 
 namespace {
 
