@@ -46,16 +46,16 @@ Script UpToStartTls() {
       .ExpectLine("STARTTLS");
 }
 
-void SkipWithoutTLS() {
-  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
-}
+// Why a test that needs a handshake does not run (GTEST_SKIP ends only the
+// function it is written in, so each test says it itself).
+constexpr const char* kNoTLS = "this build has no TLS (Windows: not yet)";
 
 // Anything after the 220 and before the handshake came in clear and would be
 // taken as the server's first secure reply (CVE-2011-0411): the session is
 // refused, no handshake byte and no further command goes out, and it is
 // not a failed handshake (no plain retry may follow).
 TEST(IdSMTPTLSScripted, BytesAfterTheReadyReplyRefuseTheSession) {
-  SkipWithoutTLS();
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << kNoTLS;
   const std::string injected[] = {
       "RSET\r\n",                      // a command
       "250-hi\r\n250 AUTH LOGIN\r\n",  // a forged EHLO reply
@@ -81,7 +81,7 @@ TEST(IdSMTPTLSScripted, BytesAfterTheReadyReplyRefuseTheSession) {
 // A handshake that fails is told apart from every other failure, so that
 // opportunistic TLS can try once more in plain text.
 TEST(IdSMTPTLSScripted, AFailedHandshakeIsReported) {
-  SkipWithoutTLS();
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << kNoTLS;
   struct Case {
     const char* Name;
     Script Peer;
@@ -115,7 +115,7 @@ TEST(IdSMTPTLSScripted, AFailedHandshakeIsReported) {
 // A server that stops in the middle of the handshake meets the read
 // time-out; that is a silent peer, not a failed handshake.
 TEST(IdSMTPTLSScripted, AStallInTheHandshakeIsBounded) {
-  SkipWithoutTLS();
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << kNoTLS;
   ScriptedTcpServer srv(UpToStartTls().Send("220 go ahead\r\n").ReadBytes(kRecordHeader).Hold());
   TIdSMTP smtp;
   Configure(smtp, srv, TIdSMTPUseTLS::Opportunistic);
@@ -135,7 +135,7 @@ TEST(IdSMTPTLSScripted, AStallInTheHandshakeIsBounded) {
 // Opportunistic TLS carries on in plain text on the same session when the
 // server refuses STARTTLS (RFC 3207 section 4: 454); Required does not.
 TEST(IdSMTPTLSScripted, ARefusedStartTls) {
-  SkipWithoutTLS();
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << kNoTLS;
   {
     ScriptedTcpServer srv(
         UpToStartTls().Send("454 4.7.0 TLS not available\r\n").ExpectLine("Quit").CloseNow());
