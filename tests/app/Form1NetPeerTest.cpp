@@ -62,11 +62,17 @@ class Form1NetTest : public ::testing::Test {
 
   Form1NetTest() {
     Dir = testenv::MakeTempDir("corvale-net-");
+    NewApplication();
+    MailsBefore = Smtp->Messages().size();
+  }
+  // A fresh application on the headless backend (the window, if any, goes with
+  // the old one), for a table whose cases each start their own window.
+  void NewApplication() {
+    App.reset();
     auto b = std::make_unique<THeadlessBackend>();
     Ui = b.get();
     App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");
     App->ShowMainForm = false;
-    MailsBefore = Smtp->Messages().size();
   }
   ~Form1NetTest() override {
     App.reset();
@@ -396,11 +402,7 @@ TEST_F(Form1NetTest, ExchangersAreTriedByPreferenceAndAvailability) {
       EXPECT_EQ(other->Connections(), 1u);
     }
     EXPECT_TRUE(Ui->MessageBoxes.empty());
-    App.reset();
-    auto b = std::make_unique<THeadlessBackend>();
-    Ui = b.get();
-    App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");
-    App->ShowMainForm = false;
+    NewApplication();
   }
 }
 
@@ -452,11 +454,7 @@ TEST_F(Form1NetTest, TheSystemsDnsServersAreAskedInOrder) {
       EXPECT_GE(took, std::chrono::milliseconds(kDnsMs / 2 - 20));
     else
       EXPECT_LT(took, std::chrono::milliseconds(kDnsMs / 2 - 20));
-    App.reset();
-    auto b = std::make_unique<THeadlessBackend>();
-    Ui = b.get();
-    App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");
-    App->ShowMainForm = false;
+    NewApplication();
   }
 }
 
@@ -546,13 +544,8 @@ TEST_F(Form1NetTest, ACheckGivesWayToARequestToEnd) {
     EXPECT_EQ(IniExists(), !c.EchoStalls);
     EXPECT_TRUE(Ui->MessageBoxes.empty());
     EXPECT_TRUE(NewMails().empty());
-    Ui->QuitPending = false;
-    App.reset();
+    NewApplication();
     fs::remove(Dir + "/Corvale.ini");
-    auto b = std::make_unique<THeadlessBackend>();
-    Ui = b.get();
-    App = std::make_unique<TApplication>(std::move(b), Dir + "/Corvale");
-    App->ShowMainForm = false;
   }
 }
 
