@@ -278,12 +278,15 @@ void TForm1::UpdateInfo() {
   out += Key("Schedule") + text::IntToStr(Timer1->GetInterval() / 1000) + "\r\n";
   out += Key("Start Min") + (CheckBox1->GetChecked() ? "1" : "0") + "\r\n";
   out += Key("IP") + StoredValue(LastIP) + "\r\n";
+  out += ExtraSettings.Text(kMaxText);
   files::WriteSettingsFile(SettingsPlace, SettingsPath(), out);
 }
 
 void TForm1::UpdateForm() {
   if (!files::FileExists(SettingsPath())) return;
-  const auto values = formtext::ReadSettingsValues(files::ReadFile(SettingsPath()), kMaxText);
+  const std::string data = files::ReadFile(SettingsPath());
+  const auto values = formtext::ReadSettingsValues(data, kMaxText);
+  ExtraSettings = formtext::TExtraSettings::Read(data, kMaxText);
   auto value = [&](size_t Index) { return values[Index]; };
   Edit1->SetText(text::Trim(value(0)));
   Edit2->SetText(text::Trim(value(1)));

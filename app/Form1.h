@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "about/AboutBox.h"
+#include "app/SettingsText.h"
 #include "net/dns/IdDNSResolver.h"
 #include "net/http/IdHTTP.h"
 #include "net/mail/IdMessage.h"
@@ -78,6 +79,10 @@ class TForm1 : public TForm {
   std::string SettingsDir;  // the settings file's directory with its final separator
   std::string LastIP;       // the last public address seen, at most kMaxText bytes
   TDateTime PeriodStart{};  // when the current check period began
+  // The settings file's lines after its first five (keyed settings of later
+  // builds), as read by UpdateForm and written back by UpdateInfo; lines of
+  // keys this build does not know are kept.
+  formtext::TExtraSettings ExtraSettings;
 
   // Where the address is fetched and mail is delivered. Design values from the
   // build; tests point them at loopback servers before creation.

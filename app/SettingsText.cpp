@@ -1,5 +1,6 @@
 #include "app/SettingsText.h"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -51,6 +52,56 @@ std::array<std::string, kSettingsLines> ReadSettingsValues(const std::string& Da
       values[i] = text::CutUtf8(std::string_view(lines[i]).substr(kKeyWidth), MaxBytes);
   }
   return values;
+}
+
+TExtraSettings TExtraSettings::Read(const std::string& Data, size_t MaxBytes) {
+  TExtraSettings extra;
+  const std::vector<std::string> lines = SplitLines(Data);
+  for (size_t i = kSettingsLines; i < lines.size(); ++i) {
+    const std::string_view line(lines[i]);
+    std::string key = text::Trim(line.substr(0, std::min(line.size(), kKeyWidth)));
+    if (key.empty()) continue;
+    std::string value =
+        line.size() > kKeyWidth ? text::CutUtf8(line.substr(kKeyWidth), MaxBytes) : std::string();
+    extra.Lines.emplace_back(std::move(key), std::move(value));
+  }
+  return extra;
+}
+
+std::string TExtraSettings::Get(const std::string& Key, const std::string& Default) const {
+  for (const auto& [k, v] : Lines)
+    if (k == Key) return v;
+  return Default;
+}
+
+std::vector<std::string> TExtraSettings::GetAll(const std::string& Key) const {
+  std::vector<std::string> values;
+  for (const auto& [k, v] : Lines)
+    if (k == Key) values.push_back(v);
+  return values;
+}
+
+bool TExtraSettings::Has(const std::string& Key) const {
+  return std::any_of(Lines.begin(), Lines.end(), [&](const auto& l) { return l.first == Key; });
+}
+
+void TExtraSettings::SetAll(const std::string& Key, const std::vector<std::string>& Values) {
+  auto first =
+      std::find_if(Lines.begin(), Lines.end(), [&](const auto& l) { return l.first == Key; });
+  const auto at = static_cast<size_t>(first - Lines.begin());
+  std::erase_if(Lines, [&](const auto& l) { return l.first == Key; });
+  std::vector<std::pair<std::string, std::string>> fresh;
+  fresh.reserve(Values.size());
+  for (const auto& v : Values) fresh.emplace_back(Key, v);
+  Lines.insert(Lines.begin() + static_cast<std::ptrdiff_t>(std::min(at, Lines.size())),
+               fresh.begin(), fresh.end());
+}
+
+std::string TExtraSettings::Text(size_t MaxBytes) const {
+  std::string out;
+  for (const auto& [k, v] : Lines)
+    out += SettingsKey(k.c_str()) + StoredValue(v, MaxBytes) + "\r\n";
+  return out;
 }
 
 }  // namespace formtext

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace formtext {
 
@@ -27,5 +29,35 @@ std::string StoredValue(std::string S, size_t MaxBytes);
 // short line reads as an empty value.
 std::array<std::string, kSettingsLines> ReadSettingsValues(const std::string& Data,
                                                            size_t MaxBytes);
+
+// The lines after the first kSettingsLines: settings a newer build added,
+// each a key in the key column and a value, read by key so that their order
+// is free. A build that does not know a key keeps the line as it was read and
+// writes it back, so saving from an older or narrower window loses nothing.
+// A key may stand on several lines (a list, in order).
+class TExtraSettings {
+ public:
+  // The lines after the first kSettingsLines of Data; a line without a key
+  // (blank key column) is dropped, values are cut to MaxBytes.
+  static TExtraSettings Read(const std::string& Data, size_t MaxBytes);
+  // The first value of Key (trailing blanks of the key column ignored), or
+  // Default when no line has it.
+  std::string Get(const std::string& Key, const std::string& Default = "") const;
+  // Every value of Key, in file order.
+  std::vector<std::string> GetAll(const std::string& Key) const;
+  bool Has(const std::string& Key) const;
+  // Key now has exactly Values: its lines are replaced where its first line
+  // stood (or appended), in the order given; an empty list removes the key.
+  void SetAll(const std::string& Key, const std::vector<std::string>& Values);
+  void Set(const std::string& Key, const std::string& Value) { SetAll(Key, {Value}); }
+  void Remove(const std::string& Key) { SetAll(Key, {}); }
+  // The lines as the settings file holds them after its first lines: each
+  // key padded to kKeyWidth, the value as StoredValue keeps it, CR LF.
+  std::string Text(size_t MaxBytes) const;
+  bool Empty() const { return Lines.empty(); }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> Lines;  // key (trimmed), value
+};
 
 }  // namespace formtext

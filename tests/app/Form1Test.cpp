@@ -309,6 +309,17 @@ TEST_F(Form1Test, SettingsFileHasFiveCrLfLinesAndNoValueCanAddOne) {
   EXPECT_FALSE(form->CheckBox1->GetChecked());
 }
 
+TEST_F(Form1Test, LinesOfALaterBuildSurviveASaveFromTheWindow) {
+  // A file written by a build that knows more settings: this window reads its
+  // five lines, and an Apply or a check writes the rest back as it was.
+  const std::string later = "Relay Host    mail.example\r\nSource        a\r\nSource        b\r\n";
+  WriteIni(Settings("Ann", "a@x", "60", "0", "1.2.3.4") + later);
+  Start();
+  form->Edit1->SetText("Bob");
+  form->UpdateInfo();
+  EXPECT_EQ(ReadIni(), Settings("Bob", "a@x", "60", "0", "1.2.3.4") + later);
+}
+
 TEST_F(Form1Test, FailedWriteLeavesThePreviousFileAndIsReported) {
   const std::string old = Settings("Old", "old@x", "3600", "0", "1.1.1.1");
   WriteIni(old);

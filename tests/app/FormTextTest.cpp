@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "app/EchoReply.h"
 #include "app/SettingsText.h"
@@ -61,6 +62,36 @@ TEST(SettingsText, StoredValuesCannotAddALine) {
   EXPECT_EQ(formtext::StoredValue("a\r\nb\rc\nd", kCap), "a  b c d");
   EXPECT_EQ(formtext::StoredValue(std::string(254, 'y') + "\xE2\x82\xAC", kCap),
             std::string(254, 'y'));
+}
+
+TEST(SettingsText, LinesAfterTheFifthAreKeptByKey) {
+  const std::string five = "a\r\nb\r\nc\r\nd\r\ne\r\n";
+  // Keys are the trimmed key column; a blank key column drops the line; a
+  // bare LF ends a line here too; the value is cut like the first five.
+  auto extra = formtext::TExtraSettings::Read(
+      five +
+          "Source        one\r\n              orphan\nFuture Key    kept\r\n"
+          "Source        two\r\nShort\r\nLong          " +
+          std::string(256, 'z'),
+      kCap);
+  EXPECT_EQ(extra.GetAll("Source"), (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(extra.Get("Future Key"), "kept");
+  EXPECT_TRUE(extra.Has("Short"));
+  EXPECT_EQ(extra.Get("Short", "default"), "");
+  EXPECT_EQ(extra.Get("Missing", "default"), "default");
+  EXPECT_EQ(extra.Get("Long"), std::string(255, 'z'));
+  // Replacing a list keeps its place among the other keys; a value cannot
+  // add a line; an empty list removes the key.
+  extra.SetAll("Source", {"x\ry", "z"});
+  extra.Remove("Long");
+  extra.Set("New", "n");
+  EXPECT_EQ(extra.Text(kCap),
+            "Source        x y\r\nSource        z\r\nFuture Key    kept\r\n"
+            "Short         \r\nNew           n\r\n");
+  // Nothing after the fifth line: nothing to keep, and the first five lines
+  // are never read as extras.
+  EXPECT_TRUE(formtext::TExtraSettings::Read(five, kCap).Empty());
+  EXPECT_TRUE(formtext::TExtraSettings::Read("Name          x\r\n", kCap).Empty());
 }
 
 struct EchoCase {
