@@ -36,9 +36,10 @@ windows: deps build/windows/build.ninja build-i686
 build-i686: deps build/i686/build.ninja
 	cmake --build --preset i686
 
-# Builds and runs the program (with the demo sandbox when no echo host was
-# configured for the build).
-run: build
+# Builds the program alone (not the tests and benchmarks of the tree) and runs
+# it (with the demo sandbox when no echo host was configured for the build).
+run: deps build/default/build.ninja
+	cmake --build --preset default --target Corvale
 	@scripts/run
 
 # The whole suite three times: Linux plain, Linux under AddressSanitizer and
