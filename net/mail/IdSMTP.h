@@ -1,7 +1,8 @@
 #pragma once
 // SMTP client (RFC 821, EHLO of RFC 1869, the LOGIN authentication exchange,
-// STARTTLS of RFC 3207, implicit TLS of RFC 8314, opportunistic TLS of RFC
-// 7435): hands one composed message to one mail host.
+// AUTH PLAIN of RFC 4954 and RFC 4616, STARTTLS of RFC 3207, implicit TLS of
+// RFC 8314, opportunistic TLS of RFC 7435): hands one composed message to one
+// mail host.
 #include <string>
 #include <string_view>
 
@@ -9,7 +10,11 @@
 #include "net/mail/IdMessageClient.h"
 #include "platform/StringList.h"
 
-enum TAuthenticationType { atNone, atLogin };
+// atLogin and atPlain run their exchange when the server announces it and
+// skip it otherwise. atAuto is the login to a submission server (RFC 6409):
+// PLAIN when announced, else LOGIN, and a server announcing neither fails the
+// transaction, since a mail sent without the login would be refused.
+enum TAuthenticationType { atNone, atLogin, atPlain, atAuto };
 
 namespace smtp {
 // The well-known SMTP port (RFC 821).
@@ -39,6 +44,25 @@ class EIdSMTPTLSNotOffered : public EIdException {
  public:
   explicit EIdSMTPTLSNotOffered(const std::string& AHost)
       : EIdException(AHost + " does not offer STARTTLS.") {}
+};
+
+// AuthenticationType is atAuto and the server announces neither PLAIN nor
+// LOGIN (none at all, or only mechanisms this client does not speak).
+class EIdSMTPAuthNotOffered : public EIdException {
+ public:
+  explicit EIdSMTPAuthNotOffered(const std::string& AHost, const std::string& AAnnounced)
+      : EIdException(AHost + " offers no login this program can use (PLAIN or LOGIN)" +
+                     (AAnnounced.empty() ? std::string(": it announces none.")
+                                         : "; it announces " + AAnnounced + ".")) {}
+};
+
+// atPlain or atAuto would send the password on a session without TLS and
+// PlainTextAuth does not allow it.
+class EIdSMTPAuthNeedsTLS : public EIdException {
+ public:
+  explicit EIdSMTPAuthNeedsTLS(const std::string& AHost)
+      : EIdException("The password for " + AHost +
+                     " is sent only over TLS, and this session is not encrypted.") {}
 };
 
 class TIdSMTP : public TIdMessageClient {
@@ -71,15 +95,21 @@ class TIdSMTP : public TIdMessageClient {
   void OpenConnection() override { OpenSession(); }
   void CloseConnection() override { CloseSession(); }
 
-  // True only for atLogin when the server announced LOGIN.
+  // atLogin: the server announced LOGIN; atPlain: PLAIN; atAuto: either.
   virtual bool SupportsAuthScheme(TAuthenticationType AType) const;
-  // Runs the exchange for AuthenticationType; true when one ran.
+  // Runs the exchange for AuthenticationType (atAuto: PLAIN when announced,
+  // else LOGIN); true when one ran. Raises EIdProtocolReplyError with the
+  // server's reply line when it refuses the login ("535 5.7.8 ..."). atPlain
+  // and atAuto raise EIdSMTPAuthNeedsTLS before sending anything on a session
+  // without TLS unless PlainTextAuth, and EIdException when UserId or
+  // Password holds a NUL (PLAIN separates them with it).
   virtual bool Authenticate();
-  // One mail transaction: RSET, LOGIN when asked and not yet done, MAIL, RCPT
-  // for every recipient (To, Cc, Bcc), DATA, the message and ".". Raises
+  // One mail transaction: RSET, the login when asked and not yet done, MAIL,
+  // RCPT for every recipient (To, Cc, Bcc), DATA, the message and ".". Raises
   // EIdProtocolReplyError on the first unexpected reply (the session stays
-  // open), and EIdException before writing anything when an address holds
-  // CR, LF or NUL.
+  // open), EIdException before writing anything when an address holds CR, LF
+  // or NUL, and for atAuto EIdSMTPAuthNotOffered after RSET when the server
+  // announced no mechanism it can use.
   virtual void DeliverMessage(TIdMessage& AMsg);
 
   TAuthenticationType AuthenticationType = atNone;
@@ -89,6 +119,9 @@ class TIdSMTP : public TIdMessageClient {
 
   // How the session is encrypted; None (plain text) by default.
   TIdSMTPUseTLS UseTLS = TIdSMTPUseTLS::None;
+  // Whether atPlain and atAuto may send the password on a session without
+  // TLS: only for a relay on the machine itself, which nobody can overhear.
+  bool PlainTextAuth = false;
 
   TStringList AuthSchemes;  // mechanisms announced after EHLO, upper case, each once
   bool Authenticated = false;
@@ -104,6 +137,10 @@ class TIdSMTP : public TIdMessageClient {
   // The handshake on the open connection, judged as UseTLS asks.
   void Handshake();
   void ReadAuthSchemes();
+  // The PLAIN exchange (RFC 4616) with its initial response (RFC 4954).
+  void AuthPlain();
+  // The LOGIN exchange.
+  void AuthLogin();
   // Raises when AValue would end or split the command line it goes into.
   static void CheckArgument(std::string_view AWhat, std::string_view AValue);
 };

@@ -369,6 +369,130 @@ TEST(IdSMTPScripted, AConnectThatTimedOutIsNotWaitedOnAgain) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
+// The login to a submission server (atAuto): PLAIN (RFC 4616) when
+// announced, else LOGIN; a server announcing neither, a refused login, a
+// refusal after it, and a session that would carry the password in clear
+// all fail with a message that says why, the server's own line when it
+// answered. The user "ann" with the password "pw": PLAIN sends base64 of
+// NUL "ann" NUL "pw" (00 61 6E 6E 00 70 77 -> "AGFubgBwdw=="), LOGIN base64
+// of "ann" ("YW5u") and of "pw" ("cHc=").
+TEST(IdSMTPScripted, LoginToASubmissionServer) {
+  using Dialogue = std::vector<std::pair<std::string, std::string>>;
+  const Dialogue plainOk = {{"AUTH PLAIN AGFubgBwdw==", "235 2.7.0 ok\r\n"}};
+  struct Case {
+    const char* Name;
+    std::string Ehlo;
+    bool PlainTextAuth;
+    Dialogue Steps;     // after "Rset": each line the client must send, and the reply
+    std::string Error;  // empty: the mail goes on to be delivered
+  } cases[] = {
+      {"PLAIN only", "250-hi\r\n250 AUTH PLAIN\r\n", true, plainOk, ""},
+      {"PLAIN preferred", "250-hi\r\n250 AUTH LOGIN PLAIN\r\n", true, plainOk, ""},
+      {"LOGIN only",
+       "250-hi\r\n250 AUTH=LOGIN\r\n",
+       true,
+       {{"auth LOGIN", "334 VXNlcm5hbWU6\r\n"},
+        {"YW5u", "334 UGFzc3dvcmQ6\r\n"},
+        {"cHc=", "235 2.7.0 ok\r\n"}},
+       ""},
+      {"neither",
+       "250-hi\r\n250 AUTH CRAM-MD5 XOAUTH2\r\n",
+       true,
+       {},
+       "127.0.0.1 offers no login this program can use (PLAIN or LOGIN); it announces CRAM-MD5 "
+       "XOAUTH2."},
+      {"no AUTH at all",
+       "250-hi\r\n250 8BITMIME\r\n",
+       true,
+       {},
+       "127.0.0.1 offers no login this program can use (PLAIN or LOGIN): it announces none."},
+      {"wrong password",
+       "250-hi\r\n250 AUTH PLAIN\r\n",
+       true,
+       {{"AUTH PLAIN AGFubgBwdw==", "535 5.7.8 Username and Password not accepted\r\n"}},
+       "535 5.7.8 Username and Password not accepted"},
+      {"530 after MAIL",
+       "250-hi\r\n250 AUTH PLAIN\r\n",
+       true,
+       {plainOk[0], {"Mail from:<a@x.test>", "530 5.7.0 Must issue a STARTTLS command first\r\n"}},
+       "530 5.7.0 Must issue a STARTTLS command first"},
+      // Offered in clear, the password is still not sent without TLS.
+      {"AUTH before TLS",
+       "250-hi\r\n250 AUTH PLAIN LOGIN\r\n",
+       false,
+       {},
+       "The password for 127.0.0.1 is sent only over TLS, and this session is not encrypted."},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.Name);
+    Script s =
+        Script().Send("220 hi\r\n").ReadLine().Send(k.Ehlo).ExpectLine("Rset").Send("250 ok\r\n");
+    for (const auto& [line, reply] : k.Steps) s.ExpectLine(line).Send(reply);
+    if (k.Error.empty())
+      s.ExpectLine("Mail from:<a@x.test>")
+          .Send("250 ok\r\n")
+          .ExpectLine("RCPT to:<a@x.test>")
+          .Send("250 ok\r\n")
+          .ExpectLine("Data")
+          .Send("354 go\r\n")
+          .ReadUntil("\r\n.\r\n")
+          .Send("250 queued\r\n");
+    ScriptedTcpServer srv(std::move(s.ExpectLine("Quit").CloseNow()));
+    TIdSMTP smtp;
+    Configure(smtp, srv);
+    smtp.UseNagle = false;
+    smtp.AuthenticationType = atAuto;
+    smtp.PlainTextAuth = k.PlainTextAuth;
+    smtp.UserId = "ann";
+    smtp.Password = "pw";
+    TIdMessage msg;
+    msg.From.Address = "a@x.test";
+    msg.Recipients.Add().Address = "a@x.test";
+    msg.Body.Add("hello");
+    smtp.OpenSession();
+    try {
+      smtp.DeliverMessage(msg);
+      EXPECT_EQ(k.Error, "") << "delivered";
+      EXPECT_TRUE(smtp.Authenticated);
+    } catch (const EIdException& e) {
+      EXPECT_EQ(e.Message, k.Error);
+    }
+    smtp.CloseSession();
+    ASSERT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
+    // Nothing beyond the dialogue: no login line where none belongs.
+    if (k.Steps.empty()) {
+      EXPECT_TRUE(srv.Received(0).ends_with("\r\nRset\r\nQuit\r\n")) << srv.Received(0);
+    }
+  }
+}
+
+// PLAIN separates the user name and password with NUL, so one holding a NUL
+// would send another login than the one typed: refused before sending.
+TEST(IdSMTPScripted, PlainRefusesANulInTheLogin) {
+  ScriptedTcpServer srv(Script()
+                            .Send("220 hi\r\n")
+                            .ReadLine()
+                            .Send("250-hi\r\n250 AUTH PLAIN\r\n")
+                            .ExpectLine("Rset")
+                            .Send("250 ok\r\n")
+                            .ExpectLine("Quit")
+                            .CloseNow());
+  TIdSMTP smtp;
+  Configure(smtp, srv);
+  smtp.AuthenticationType = atAuto;
+  smtp.PlainTextAuth = true;
+  smtp.UserId = "ann";
+  smtp.Password = std::string("p\0w", 3);
+  TIdMessage msg;
+  msg.From.Address = "a@x.test";
+  msg.Recipients.Add().Address = "a@x.test";
+  smtp.OpenSession();
+  EXPECT_THROW(smtp.DeliverMessage(msg), EIdException);
+  smtp.CloseSession();
+  ASSERT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
+  EXPECT_EQ(srv.Received(0).find("AUTH"), std::string::npos);
+}
+
 TEST(IdSMTP, DefaultsAndCopy) {
   TIdSMTP a;
   EXPECT_EQ(a.Port, 25);
