@@ -97,16 +97,16 @@ std::string SettingsDirectory(TSettingsPlace Place, const std::string& ExeDir) {
   return home + "/" + kConfigFolder + "/";
 }
 
-void WriteSettingsFile(TSettingsPlace Place, const std::string& Path, std::string_view Data) {
-  if (Place == TSettingsPlace::ExeDir) {
+void WriteSettingsFile(TSettingsPlace Place, const std::string& Path, std::string_view Data,
+                       bool HoldsSecret) {
+  if (Place == TSettingsPlace::ExeDir && !HoldsSecret) {
     ReplaceFile(Path, Data);
     return;
   }
   const std::string dir = WithoutTrailingSlash(ExtractFilePath(Path));
-  if (!dir.empty()) {
-    MakeDirectories(dir);
-    CheckPrivate(dir);
-  }
+  if (Place == TSettingsPlace::ConfigDir && !dir.empty()) MakeDirectories(dir);
+  // A bare file name is in the working folder, which must be private too.
+  CheckPrivate(dir.empty() ? std::string(".") : dir);
   ReplaceFile(Path, Data, TFileAccess::OwnerOnly);
 }
 

@@ -29,6 +29,11 @@ std::string SettingsDirectory(TSettingsPlace Place, const std::string& ExeDir);
 // made, a file standing where a directory belongs, or a settings folder that
 // belongs to another user or that its group or others may write to ("The
 // settings folder <dir> is not private: ...") leaves nothing written.
-void WriteSettingsFile(TSettingsPlace Place, const std::string& Path, std::string_view Data);
+// HoldsSecret (the data carries a password the user chose to keep in the
+// file): every place gets ConfigDir's rules, a private folder (checked, not
+// made, beside the executable) and a file only its owner may read; Windows
+// keeps the file as always, in the user's own folder.
+void WriteSettingsFile(TSettingsPlace Place, const std::string& Path, std::string_view Data,
+                       bool HoldsSecret = false);
 
 }  // namespace files

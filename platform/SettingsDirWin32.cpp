@@ -10,7 +10,7 @@ std::string SettingsDirectory(TSettingsPlace, const std::string& ExeDir) {
   return ExeDir;
 }
 
-void WriteSettingsFile(TSettingsPlace, const std::string& Path, std::string_view Data) {
+void WriteSettingsFile(TSettingsPlace, const std::string& Path, std::string_view Data, bool) {
   ReplaceFile(Path, Data);
 }
 

@@ -331,6 +331,38 @@ TEST_F(SettingsFileTest, BesideTheExecutableNothingIsMadeAndTheFileKeepsItsMode)
   EXPECT_EQ(Mode(ini), 0644u);
 }
 
+TEST_F(SettingsFileTest, AFileHoldingAPasswordIsPrivateInEveryPlace) {
+  // Beside the executable too: the folder must be the user's and closed to
+  // other writers, the file ends the owner's alone whatever it was; a folder
+  // others may write to refuses the save and the old file stays.
+  struct Case {
+    const char* what;
+    unsigned folder;
+    bool saved;
+  } cases[] = {
+      {"a private folder", 0700, true},
+      {"a folder others may read", 0755, true},
+      {"a folder its group may write", 0775, false},
+      {"a folder everyone may write", 0757, false},
+  };
+  const std::string ini = dir + "/Corvale.ini";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Write(ini, "old\r\n", 0644);
+    chmod(dir.c_str(), c.folder);
+    try {
+      files::WriteSettingsFile(TSettingsPlace::ExeDir, ini, kSettings, true);
+      EXPECT_TRUE(c.saved);
+    } catch (const EInOutError& e) {
+      EXPECT_FALSE(c.saved) << e.Message;
+      EXPECT_NE(e.Message.find(" is not private"), std::string::npos) << e.Message;
+    }
+    chmod(dir.c_str(), 0700);
+    EXPECT_EQ(files::ReadFile(ini), c.saved ? kSettings : "old\r\n");
+    EXPECT_EQ(Mode(ini), c.saved ? 0600u : 0644u);
+  }
+}
+
 #endif
 
 }  // namespace
