@@ -278,6 +278,7 @@ void TForm1::UpdateInfo() {
   out += Key("Schedule") + text::IntToStr(Timer1->GetInterval() / 1000) + "\r\n";
   out += Key("Start Min") + (CheckBox1->GetChecked() ? "1" : "0") + "\r\n";
   out += Key("IP") + StoredValue(LastIP) + "\r\n";
+  outgoing::Write(ExtraSettings, Outgoing);
   out += ExtraSettings.Text(kMaxText);
   files::WriteSettingsFile(SettingsPlace, SettingsPath(), out);
 }
@@ -287,6 +288,7 @@ void TForm1::UpdateForm() {
   const std::string data = files::ReadFile(SettingsPath());
   const auto values = formtext::ReadSettingsValues(data, kMaxText);
   ExtraSettings = formtext::TExtraSettings::Read(data, kMaxText);
+  Outgoing = outgoing::Read(ExtraSettings);
   auto value = [&](size_t Index) { return values[Index]; };
   Edit1->SetText(text::Trim(value(0)));
   Edit2->SetText(text::Trim(value(1)));

@@ -17,6 +17,9 @@ enum class TSecurity {
 };
 
 constexpr uint16_t kDefaultPort = 587;
+// The ports a server may have (TCP has no port 0 to connect to).
+constexpr int kMinPort = 1;
+constexpr int kMaxPort = 65535;
 
 struct TOutgoingServer {
   bool Enabled = false;  // false: direct delivery, the other fields are kept but unused
@@ -46,13 +49,23 @@ inline constexpr const char* kKeyPassword = "Mail Password";  // only when kKeyP
 // The names shown and stored for each security choice.
 const char* SecurityName(TSecurity S);
 
+// Port from its decimal text (blanks around it allowed): true and Port set
+// for kMinPort..kMaxPort, false (Port untouched) for anything else.
+bool ParsePort(const std::string& Text, uint16_t& Port);
+
+// Whether Host is a dotted IPv4 address of the loopback network 127.0.0.0/8
+// (never a name, which could be made to resolve elsewhere): where security
+// "None" may send a password.
+bool IsLoopbackAddress(const std::string& Host);
+
 // The outgoing server the settings' extra lines name; a file of an older build
 // (no such lines) reads as not enabled. Unreadable values (a port that is not
 // a number, an unknown security name) read as their defaults.
 TOutgoingServer Read(const formtext::TExtraSettings& Extra);
 // Writes Server's keys into Extra (replacing earlier ones), leaving other keys
-// as they are. The password key is written by the caller, only with
-// PasswordInFile.
+// as they are; a server left at its defaults (never set) writes none and
+// removes any. The password key is written by the caller, only with
+// PasswordInFile; without PasswordInFile it is removed here.
 void Write(formtext::TExtraSettings& Extra, const TOutgoingServer& Server);
 
 // "" when Server can be saved, else the message that says what is wrong (a
