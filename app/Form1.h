@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "about/AboutBox.h"
-#include "app/Outgoing.h"
+#include "app/EchoSources.h"
 #include "app/SettingsText.h"
 #include "net/dns/IdDNSResolver.h"
 #include "net/http/IdHTTP.h"
@@ -84,22 +84,20 @@ class TForm1 : public TForm {
   // builds), as read by UpdateForm and written back by UpdateInfo; lines of
   // keys this build does not know are kept.
   formtext::TExtraSettings ExtraSettings;
-  // The user's outgoing mail server (off: direct delivery), read from
-  // ExtraSettings by UpdateForm and written back by UpdateInfo.
-  outgoing::TOutgoingServer Outgoing;
-  // The mail account's password for this run (from the credential store, the
-  // settings file or the Options window); UpdateInfo never writes it.
-  std::string OutgoingPassword;
-  // Sends the usual notification mail with LastIP to the e-mail field's
-  // addresses through Server as given (enabled or not), logging in with
-  // Password: "" when the server took it, else the message to show.
-  std::string SendTestMail(const outgoing::TOutgoingServer& Server, const std::string& Password);
 
   // Where the address is fetched and mail is delivered. Design values from the
   // build; tests point them at loopback servers before creation.
   // host or host:port serving /GetMyIP.pl over http, or a full http:// or
   // https:// address of the echo page
   std::string EchoHost;
+  // The address services a build names, asked in order (empty: the one echo
+  // page of EchoHost, read by its markers as specified); the settings file's
+  // "Echo Source" lines replace both.
+  std::vector<echo::TEchoSource> EchoSources;
+  // Services resting after a 403 or 429, until when (by address).
+  echo::TRests EchoRests;
+  // The address of the service the last check's address came from.
+  std::string EchoAnsweredBy;
   std::string DNSServer;  // dotted IPv4 address asked for MX records
   uint16_t DNSPort;
   // Where the system names its DNS servers, asked in order when DNSServer is
@@ -160,6 +158,10 @@ class TForm1 : public TForm {
   // The address fetched: EchoHost when it is a full http:// or https://
   // address, else "http://" + EchoHost + "/GetMyIP.pl".
   std::string EchoUrl() const;
+  // The services a check asks, in order: the settings file's "Echo Source"
+  // lines that read as sources, else EchoSources; empty when the check asks
+  // the echo page at EchoUrl() alone.
+  std::vector<echo::TEchoSource> CheckSources() const;
   // Sends the stored address by mail now (the "Send Email" entries).
   virtual void SendEmailNow();
   // Mails NewIP and OldIP to each comma-separated address, through its
@@ -219,15 +221,14 @@ class TForm1 : public TForm {
   // refuses, all within one receive time-out); true when a reply without
   // error was decoded (its records are then in the resolver).
   bool Lookup(const std::string& Domain, uint16_t QType);
+  // Asks Sources in order, skipping those at rest, until one answers with an
+  // acceptable address (into Value, its address into EchoAnsweredBy); all
+  // within one exchange bound. False with the last failure's reason in
+  // Reason when none did.
+  bool AskEchoSources(const std::vector<echo::TEchoSource>& Sources, std::string& Value,
+                      std::string& Reason);
   // Delivers IdMessage1 through the first of Hosts that takes the session.
   void DeliverToFirstAvailable(const std::vector<std::string>& Hosts);
-  // Mails Msg in one session to every address of To (one RCPT each) through
-  // Server, logged in as its user with Password. The envelope sender and
-  // From are the user name when it is an e-mail address, else To's first.
-  // Raises Exception with the message to show, the server's own reply line
-  // when it refused.
-  void SendThroughAccount(TIdMessage& Msg, const std::vector<std::string>& To,
-                          const outgoing::TOutgoingServer& Server, const std::string& Password);
   // Runs GetMyIP unless one is already running further down the stack (a
   // message pump inside a check can deliver a due timer tick); returns whether
   // it ran.

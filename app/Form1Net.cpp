@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/EchoReply.h"
+#include "app/EchoSources.h"
 #include "app/Form1.h"
 #include "platform/Text.h"
 #include "ui/Application.h"
@@ -49,45 +50,6 @@ std::string HtmlText(const std::string& S) {
   return out;
 }
 
-// The notification's subject, body and names (the addresses are the
-// caller's).
-void ComposeNotifyMail(TIdMessage& Msg, const std::string& Name, const std::string& NewIP,
-                       const std::string& OldIP) {
-  Msg.Body.Clear();
-  Msg.Subject = "Your IP Address is " + NewIP;
-  Msg.Body.Add(R"(<div align="center"><p><font size="5"><strong>Hello )" + HtmlText(Name) + "<br>");
-  Msg.Body.Add("Your Old IP Address is " + HtmlText(OldIP) + "<br>");
-  Msg.Body.Add("Your New IP Address is " + HtmlText(NewIP) + "<br>");
-  Msg.Body.Add("Thank you for using Corvale</strong></p></div>");
-  if (Msg.Recipients.Count() == 0) Msg.Recipients.Add();
-  Msg.Recipients[0].Name = Name;
-  Msg.From.Name = Name;
-}
-
-// The addresses of a comma-separated list as a session through the account
-// sends them: each trimmed (a blank inside the brackets of RCPT would make
-// another address), empty pieces left out.
-std::vector<std::string> AccountRecipients(const std::string& Addresses) {
-  std::vector<std::string> out;
-  for (const std::string& a : TForm1::SplitAddressList(Addresses)->Lines) {
-    std::string t = text::Trim(a);
-    if (!t.empty()) out.push_back(std::move(t));
-  }
-  return out;
-}
-
-// Whether S is an e-mail address (text, "@", text, no blank or control
-// character): a user name that is one is the account's own address, the only
-// sender most providers accept from it.
-bool IsMailAddress(const std::string& S) {
-  const size_t at = S.find('@');
-  if (at == std::string::npos || at == 0 || at + 1 == S.size() ||
-      S.find('@', at + 1) != std::string::npos)
-    return false;
-  return std::none_of(S.begin(), S.end(),
-                      [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7f; });
-}
-
 }  // namespace
 
 void TForm1::CreateNetworkComponents() {
@@ -102,6 +64,8 @@ void TForm1::CreateNetworkComponents() {
   // https:// echo pages go over the library's own TLS, the certificate
   // checked against the system's trusted authorities and the host's name.
   IdHTTP1->BuiltInTLS = true;
+  // The address services the build names ("" when it names its echo page).
+  EchoSources = echo::BuildSources(CORVALE_ECHO_SOURCES);
 
   IdSMTP1 = TComponent::Create<TIdSMTP>(*this);
   IdSMTP1->Name = "IdSMTP1";
@@ -150,18 +114,106 @@ void TForm1::GetMyIP() {
   GetMyIP(address);
 }
 
-void TForm1::GetMyIP(std::string& Address) {
-  std::string reply;
-  try {
-    reply = IdHTTP1->GetText(EchoUrl());
-  } catch (const std::exception&) {
-    // The check failed: show what is stored and carry on; nothing else changes.
-    StatusBar1->Panels[1].SetText(LastIP);
-    UpdateTrayTip();
-    return;
+std::vector<echo::TEchoSource> TForm1::CheckSources() const {
+  std::vector<echo::TEchoSource> sources;
+  for (const std::string& line : ExtraSettings.GetAll(echo::kSourceKey)) {
+    echo::TEchoSource s;
+    if (echo::ParseSource(line, s)) sources.push_back(s);
   }
+  return sources.empty() ? EchoSources : sources;
+}
+
+bool TForm1::AskEchoSources(const std::vector<echo::TEchoSource>& Sources, std::string& Value,
+                            std::string& Reason) {
+  const TDateTime now = Now();
+  std::vector<const echo::TEchoSource*> awake;
+  for (const echo::TEchoSource& s : Sources)
+    if (!echo::Resting(EchoRests, s.Url, now)) awake.push_back(&s);
+  Reason = "every service is resting after a 403 or 429";
+  // The whole check keeps to one exchange bound: each service gets an equal
+  // part of what is left, so a silent or trickling one leaves time for the
+  // next, and one that fails at once hands its part on.
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(FNetBounds.ExchangeMs);
+  struct TRestoreBound {
+    TIdHTTP& Http;
+    int Ms;
+    ~TRestoreBound() { Http.ExchangeTimeout = Ms; }
+  } restore{*IdHTTP1, FNetBounds.ExchangeMs};
+  for (size_t i = 0; i < awake.size(); ++i) {
+    // A request to end the program ends the check (each wait would give way).
+    if (Application != nullptr && Application->QuitRequested()) break;
+    const long long left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    IdHTTP1->ExchangeTimeout =
+        static_cast<int>(std::max<long long>(1, left / static_cast<long long>(awake.size() - i)));
+    const echo::TEchoSource& source = *awake[i];
+    const std::string host = echo::UrlHost(source.Url);
+    std::string body;
+    try {
+      body = IdHTTP1->GetText(source.Url);
+    } catch (const EIdProtocolReplyError& e) {
+      // 403 and 429 mean "not you, not now": the service rests, measured on
+      // the application's clock.
+      const TDateTime date = IdHTTP1->ResponseInfo.Date;
+      const int64_t rest =
+          echo::RestSeconds(e.ReplyCode, IdHTTP1->ResponseInfo.ExtraHeaders.ValueOf("Retry-After"),
+                            date != 0 ? date : now);
+      if (rest > 0) EchoRests[source.Url] = now + static_cast<double>(rest) / 86400.0;
+      Reason = host + ": " + e.what();
+      continue;
+    } catch (const std::exception& e) {
+      Reason = host + ": " + e.what();
+      continue;
+    }
+    if (IdHTTP1->StatusCode != 200) {
+      Reason = host + ": status " + std::to_string(IdHTTP1->StatusCode);
+      continue;
+    }
+    const echo::TEchoAnswer answer = echo::ReadReply(source.Format, body);
+    // An address that would be stored as blanks alone (cut to kMaxText) is
+    // no address either.
+    if (!answer.Accepted || text::Trim(text::CutUtf8(answer.Address, kMaxText)).empty()) {
+      Reason = host + ": " + (answer.Accepted ? "no address" : answer.Reason);
+      continue;
+    }
+    Value = answer.Address;
+    EchoAnsweredBy = source.Url;
+    return true;
+  }
+  return false;
+}
+
+void TForm1::GetMyIP(std::string& Address) {
   std::string value;
-  if (!ExtractAddress(reply, value)) return;
+  const std::vector<echo::TEchoSource> sources = CheckSources();
+  if (sources.empty()) {
+    // The echo page alone, as specified.
+    std::string reply;
+    try {
+      reply = IdHTTP1->GetText(EchoUrl());
+    } catch (const std::exception&) {
+      // The check failed: show what is stored and carry on; nothing else changes.
+      StatusBar1->Panels[1].SetText(LastIP);
+      UpdateTrayTip();
+      return;
+    }
+    if (!ExtractAddress(reply, value)) return;
+    EchoAnsweredBy = EchoUrl();
+  } else {
+    std::string reason;
+    if (!AskEchoSources(sources, value, reason)) {
+      // Nothing changes but what the window says: no service gave an
+      // address, and why the last one did not.
+      StatusBar1->Panels[1].SetText("No address service answered (" + reason + ")");
+      const std::string stored = text::Trim(LastIP);
+      SetTip(Application->Title + " - no address service answered" +
+             (stored.empty() ? "" : " (" + stored + ")"));
+      Shell_NotifyIconA(NIM_MODIFY, &TrayIconData);
+      return;
+    }
+  }
   // Compared as it would be stored: LastIP holds at most kMaxText bytes, and a
   // longer value compared whole would differ from it at every check.
   const std::string newIP = text::CutUtf8(value, kMaxText);
@@ -206,25 +258,16 @@ std::unique_ptr<TStringList> TForm1::SplitAddressList(const std::string& Address
 void TForm1::SendNotifyMail(const std::string& Name, const std::string& Addresses,
                             const std::string& NewIP, const std::string& OldIP) {
   std::unique_ptr<TStringList> list = SplitAddressList(Addresses);
-  ComposeNotifyMail(*IdMessage1, Name, NewIP, OldIP);
-  if (Outgoing.Enabled) {
-    // Through the user's own mail account: one session for every recipient.
-    const std::vector<std::string> to = AccountRecipients(Addresses);
-    // An empty e-mail field sends nothing, as with direct delivery.
-    if (to.empty()) return;
-    TIdMessage msg;
-    msg.ContentType = IdMessage1->ContentType;
-    ComposeNotifyMail(msg, Name, NewIP, OldIP);
-    try {
-      SendThroughAccount(msg, to, Outgoing, OutgoingPassword);
-    } catch (const std::exception& e) {
-      // Not retried, and the address is stored as after any failed
-      // delivery; but the user hears why, since what the server said (a
-      // wrong password, a sender it refuses) is the user's to fix.
-      if (Application != nullptr) Application->HandleException(e);
-    }
-    return;
-  }
+  IdMessage1->Body.Clear();
+  IdMessage1->Subject = "Your IP Address is " + NewIP;
+  IdMessage1->Body.Add(R"(<div align="center"><p><font size="5"><strong>Hello )" + HtmlText(Name) +
+                       "<br>");
+  IdMessage1->Body.Add("Your Old IP Address is " + HtmlText(OldIP) + "<br>");
+  IdMessage1->Body.Add("Your New IP Address is " + HtmlText(NewIP) + "<br>");
+  IdMessage1->Body.Add("Thank you for using Corvale</strong></p></div>");
+  if (IdMessage1->Recipients.Count() == 0) IdMessage1->Recipients.Add();
+  IdMessage1->Recipients[0].Name = Name;
+  IdMessage1->From.Name = Name;
 
   for (const std::string& a : list->Lines) {
     size_t at = a.find('@');
@@ -366,84 +409,6 @@ std::vector<std::string> TForm1::MailHosts(const std::string& Domain) {
       hosts.push_back(rr.RData.HostAddress);
   }
   return hosts;
-}
-
-std::string TForm1::SendTestMail(const outgoing::TOutgoingServer& Server,
-                                 const std::string& Password) {
-  const std::vector<std::string> to = AccountRecipients(text::CutUtf8(Edit2->GetText(), kMaxText));
-  if (to.empty()) return "Please enter the e-mail address to send the test mail to.";
-  TIdMessage msg;
-  msg.ContentType = IdMessage1->ContentType;
-  ComposeNotifyMail(msg, text::CutUtf8(Edit1->GetText(), kMaxText), LastIP, LastIP);
-  try {
-    SendThroughAccount(msg, to, Server, Password);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
-
-void TForm1::SendThroughAccount(TIdMessage& Msg, const std::vector<std::string>& To,
-                                const outgoing::TOutgoingServer& Server,
-                                const std::string& Password) {
-  // The settings are checked again here: the file may have been edited by
-  // hand, and "None" must never carry a password off this machine.
-  const std::string invalid = outgoing::Validate(Server);
-  if (!invalid.empty()) throw Exception(invalid);
-  const std::string host = text::Trim(Server.Host);
-  const std::string where = host + ":" + std::to_string(Server.Port);
-  if (Password.empty())
-    throw Exception("There is no password for " + Server.User + " at " + where +
-                    ": enter it in Options... (the mail was not sent).");
-
-  const std::string sender = IsMailAddress(Server.User) ? Server.User : To.front();
-  Msg.From.Address = sender;
-  Msg.Recipients.Clear();
-  for (const std::string& a : To) Msg.Recipients.Add().Address = a;
-  Msg.Recipients[0].Name = Msg.From.Name;
-
-  // The login and the component's security are this session's only: direct
-  // delivery, which shares the component, never logs in.
-  struct TRestore {
-    TIdSMTP& Smtp;
-    ~TRestore() {
-      Smtp.AuthenticationType = atNone;
-      Smtp.PlainTextAuth = false;
-      Smtp.UserId.clear();
-      Smtp.Password.clear();
-    }
-  } restore{*IdSMTP1};
-  IdSMTP1->Host = host;
-  IdSMTP1->Port = Server.Port;
-  switch (Server.Security) {
-    case outgoing::TSecurity::StartTLS:
-      IdSMTP1->UseTLS = TIdSMTPUseTLS::Required;
-      break;
-    case outgoing::TSecurity::TLS:
-      IdSMTP1->UseTLS = TIdSMTPUseTLS::Implicit;
-      break;
-    case outgoing::TSecurity::None:
-      // Validate allowed it only for a loopback address.
-      IdSMTP1->UseTLS = TIdSMTPUseTLS::None;
-      IdSMTP1->PlainTextAuth = true;
-      break;
-  }
-  IdSMTP1->AuthenticationType = atAuto;
-  IdSMTP1->UserId = Server.User;
-  IdSMTP1->Password = Password;
-  try {
-    IdSMTP1->OpenSession();
-    IdSMTP1->DeliverMessage(Msg);
-    IdSMTP1->CloseSession();
-  } catch (const std::exception& e) {
-    const std::string reason = e.what();
-    try {
-      IdSMTP1->CloseSession();
-    } catch (const std::exception&) {
-      // The first failure is the one that says what to fix.
-    }
-    throw Exception("The mail could not be sent through " + where + ": " + reason);
-  }
 }
 
 void TForm1::GetMxList(TStringList& List, const std::string& Domain) {
