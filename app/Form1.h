@@ -11,6 +11,7 @@
 
 #include "about/AboutBox.h"
 #include "app/EchoSources.h"
+#include "app/Outgoing.h"
 #include "app/SettingsText.h"
 #include "net/dns/IdDNSResolver.h"
 #include "net/http/IdHTTP.h"
@@ -84,6 +85,16 @@ class TForm1 : public TForm {
   // builds), as read by UpdateForm and written back by UpdateInfo; lines of
   // keys this build does not know are kept.
   formtext::TExtraSettings ExtraSettings;
+  // The user's outgoing mail server (off: direct delivery), read from
+  // ExtraSettings by UpdateForm and written back by UpdateInfo.
+  outgoing::TOutgoingServer Outgoing;
+  // The mail account's password for this run (from the credential store, the
+  // settings file or the Options window); UpdateInfo never writes it.
+  std::string OutgoingPassword;
+  // Sends the usual notification mail with LastIP to the e-mail field's
+  // addresses through Server as given (enabled or not), logging in with
+  // Password: "" when the server took it, else the message to show.
+  std::string SendTestMail(const outgoing::TOutgoingServer& Server, const std::string& Password);
 
   // Where the address is fetched and mail is delivered. Design values from the
   // build; tests point them at loopback servers before creation.
@@ -229,6 +240,13 @@ class TForm1 : public TForm {
                       std::string& Reason);
   // Delivers IdMessage1 through the first of Hosts that takes the session.
   void DeliverToFirstAvailable(const std::vector<std::string>& Hosts);
+  // Mails Msg in one session to every address of To (one RCPT each) through
+  // Server, logged in as its user with Password. The envelope sender and
+  // From are the user name when it is an e-mail address, else To's first.
+  // Raises Exception with the message to show, the server's own reply line
+  // when it refused.
+  void SendThroughAccount(TIdMessage& Msg, const std::vector<std::string>& To,
+                          const outgoing::TOutgoingServer& Server, const std::string& Password);
   // Runs GetMyIP unless one is already running further down the stack (a
   // message pump inside a check can deliver a due timer tick); returns whether
   // it ran.

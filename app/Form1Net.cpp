@@ -50,6 +50,45 @@ std::string HtmlText(const std::string& S) {
   return out;
 }
 
+// The notification's subject, body and names (the addresses are the
+// caller's).
+void ComposeNotifyMail(TIdMessage& Msg, const std::string& Name, const std::string& NewIP,
+                       const std::string& OldIP) {
+  Msg.Body.Clear();
+  Msg.Subject = "Your IP Address is " + NewIP;
+  Msg.Body.Add(R"(<div align="center"><p><font size="5"><strong>Hello )" + HtmlText(Name) + "<br>");
+  Msg.Body.Add("Your Old IP Address is " + HtmlText(OldIP) + "<br>");
+  Msg.Body.Add("Your New IP Address is " + HtmlText(NewIP) + "<br>");
+  Msg.Body.Add("Thank you for using Corvale</strong></p></div>");
+  if (Msg.Recipients.Count() == 0) Msg.Recipients.Add();
+  Msg.Recipients[0].Name = Name;
+  Msg.From.Name = Name;
+}
+
+// The addresses of a comma-separated list as a session through the account
+// sends them: each trimmed (a blank inside the brackets of RCPT would make
+// another address), empty pieces left out.
+std::vector<std::string> AccountRecipients(const std::string& Addresses) {
+  std::vector<std::string> out;
+  for (const std::string& a : TForm1::SplitAddressList(Addresses)->Lines) {
+    std::string t = text::Trim(a);
+    if (!t.empty()) out.push_back(std::move(t));
+  }
+  return out;
+}
+
+// Whether S is an e-mail address (text, "@", text, no blank or control
+// character): a user name that is one is the account's own address, the only
+// sender most providers accept from it.
+bool IsMailAddress(const std::string& S) {
+  const size_t at = S.find('@');
+  if (at == std::string::npos || at == 0 || at + 1 == S.size() ||
+      S.find('@', at + 1) != std::string::npos)
+    return false;
+  return std::none_of(S.begin(), S.end(),
+                      [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7f; });
+}
+
 }  // namespace
 
 void TForm1::CreateNetworkComponents() {
@@ -258,16 +297,25 @@ std::unique_ptr<TStringList> TForm1::SplitAddressList(const std::string& Address
 void TForm1::SendNotifyMail(const std::string& Name, const std::string& Addresses,
                             const std::string& NewIP, const std::string& OldIP) {
   std::unique_ptr<TStringList> list = SplitAddressList(Addresses);
-  IdMessage1->Body.Clear();
-  IdMessage1->Subject = "Your IP Address is " + NewIP;
-  IdMessage1->Body.Add(R"(<div align="center"><p><font size="5"><strong>Hello )" + HtmlText(Name) +
-                       "<br>");
-  IdMessage1->Body.Add("Your Old IP Address is " + HtmlText(OldIP) + "<br>");
-  IdMessage1->Body.Add("Your New IP Address is " + HtmlText(NewIP) + "<br>");
-  IdMessage1->Body.Add("Thank you for using Corvale</strong></p></div>");
-  if (IdMessage1->Recipients.Count() == 0) IdMessage1->Recipients.Add();
-  IdMessage1->Recipients[0].Name = Name;
-  IdMessage1->From.Name = Name;
+  ComposeNotifyMail(*IdMessage1, Name, NewIP, OldIP);
+  if (Outgoing.Enabled) {
+    // Through the user's own mail account: one session for every recipient.
+    const std::vector<std::string> to = AccountRecipients(Addresses);
+    // An empty e-mail field sends nothing, as with direct delivery.
+    if (to.empty()) return;
+    TIdMessage msg;
+    msg.ContentType = IdMessage1->ContentType;
+    ComposeNotifyMail(msg, Name, NewIP, OldIP);
+    try {
+      SendThroughAccount(msg, to, Outgoing, OutgoingPassword);
+    } catch (const std::exception& e) {
+      // Not retried, and the address is stored as after any failed
+      // delivery; but the user hears why, since what the server said (a
+      // wrong password, a sender it refuses) is the user's to fix.
+      if (Application != nullptr) Application->HandleException(e);
+    }
+    return;
+  }
 
   for (const std::string& a : list->Lines) {
     size_t at = a.find('@');
@@ -409,6 +457,84 @@ std::vector<std::string> TForm1::MailHosts(const std::string& Domain) {
       hosts.push_back(rr.RData.HostAddress);
   }
   return hosts;
+}
+
+std::string TForm1::SendTestMail(const outgoing::TOutgoingServer& Server,
+                                 const std::string& Password) {
+  const std::vector<std::string> to = AccountRecipients(text::CutUtf8(Edit2->GetText(), kMaxText));
+  if (to.empty()) return "Please enter the e-mail address to send the test mail to.";
+  TIdMessage msg;
+  msg.ContentType = IdMessage1->ContentType;
+  ComposeNotifyMail(msg, text::CutUtf8(Edit1->GetText(), kMaxText), LastIP, LastIP);
+  try {
+    SendThroughAccount(msg, to, Server, Password);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+void TForm1::SendThroughAccount(TIdMessage& Msg, const std::vector<std::string>& To,
+                                const outgoing::TOutgoingServer& Server,
+                                const std::string& Password) {
+  // The settings are checked again here: the file may have been edited by
+  // hand, and "None" must never carry a password off this machine.
+  const std::string invalid = outgoing::Validate(Server);
+  if (!invalid.empty()) throw Exception(invalid);
+  const std::string host = text::Trim(Server.Host);
+  const std::string where = host + ":" + std::to_string(Server.Port);
+  if (Password.empty())
+    throw Exception("There is no password for " + Server.User + " at " + where +
+                    ": enter it in Options... (the mail was not sent).");
+
+  const std::string sender = IsMailAddress(Server.User) ? Server.User : To.front();
+  Msg.From.Address = sender;
+  Msg.Recipients.Clear();
+  for (const std::string& a : To) Msg.Recipients.Add().Address = a;
+  Msg.Recipients[0].Name = Msg.From.Name;
+
+  // The login and the component's security are this session's only: direct
+  // delivery, which shares the component, never logs in.
+  struct TRestore {
+    TIdSMTP& Smtp;
+    ~TRestore() {
+      Smtp.AuthenticationType = atNone;
+      Smtp.PlainTextAuth = false;
+      Smtp.UserId.clear();
+      Smtp.Password.clear();
+    }
+  } restore{*IdSMTP1};
+  IdSMTP1->Host = host;
+  IdSMTP1->Port = Server.Port;
+  switch (Server.Security) {
+    case outgoing::TSecurity::StartTLS:
+      IdSMTP1->UseTLS = TIdSMTPUseTLS::Required;
+      break;
+    case outgoing::TSecurity::TLS:
+      IdSMTP1->UseTLS = TIdSMTPUseTLS::Implicit;
+      break;
+    case outgoing::TSecurity::None:
+      // Validate allowed it only for a loopback address.
+      IdSMTP1->UseTLS = TIdSMTPUseTLS::None;
+      IdSMTP1->PlainTextAuth = true;
+      break;
+  }
+  IdSMTP1->AuthenticationType = atAuto;
+  IdSMTP1->UserId = Server.User;
+  IdSMTP1->Password = Password;
+  try {
+    IdSMTP1->OpenSession();
+    IdSMTP1->DeliverMessage(Msg);
+    IdSMTP1->CloseSession();
+  } catch (const std::exception& e) {
+    const std::string reason = e.what();
+    try {
+      IdSMTP1->CloseSession();
+    } catch (const std::exception&) {
+      // The first failure is the one that says what to fix.
+    }
+    throw Exception("The mail could not be sent through " + where + ": " + reason);
+  }
 }
 
 void TForm1::GetMxList(TStringList& List, const std::string& Domain) {
