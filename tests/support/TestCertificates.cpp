@@ -1,7 +1,14 @@
 #include "tests/support/TestCertificates.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, which it needs.
+#include <wincrypt.h>
+#endif
+
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "tests/support/HostProcess.h"
@@ -126,6 +133,55 @@ void SetEnvironment(const char* name, const std::string& value) {
 #endif
 }
 
+#ifdef _WIN32
+// The test authority in the current user's "Root" store, taken out again
+// when the process ends. Windows trusts what that store holds; Schannel and
+// the chain engine read no file a test could name. Under Wine the store is
+// the build's own prefix (scripts/wine-run), never the user's, and the system
+// roots Wine imports from the host's /etc/ssl/certs stay in the machine's
+// store beside it. (On a real Windows desktop the system would ask the user
+// to confirm the addition.)
+class TrustedRoot {
+ public:
+  explicit TrustedRoot(const std::string& pemPath) {
+    std::ifstream in(pemPath, std::ios::binary);
+    std::ostringstream pem;
+    pem << in.rdbuf();
+    const std::string text = pem.str();
+    DWORD size = 0;
+    if (text.empty() ||
+        !CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()),
+                              CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
+      throw PeerServerError("test certificates: cannot read " + pemPath);
+    std::vector<BYTE> der(size);
+    CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64HEADER,
+                         der.data(), &size, nullptr, nullptr);
+    Store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+    if (!Store || !CertAddEncodedCertificateToStore(Store, X509_ASN_ENCODING, der.data(), size,
+                                                    CERT_STORE_ADD_REPLACE_EXISTING, &Added)) {
+      if (Store) CertCloseStore(Store, 0);
+      throw PeerServerError("test certificates: cannot add the test authority to the Root store (" +
+                            std::to_string(GetLastError()) + ")");
+    }
+    // Wine writes a store to the registry, where the chain engine reads it,
+    // only when told to or when the store is closed.
+    CertControlStore(Store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+  }
+  ~TrustedRoot() {
+    // CertDeleteCertificateFromStore frees the context it is given.
+    CertDeleteCertificateFromStore(Added);
+    CertControlStore(Store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+    CertCloseStore(Store, 0);
+  }
+  TrustedRoot(const TrustedRoot&) = delete;
+  TrustedRoot& operator=(const TrustedRoot&) = delete;
+
+ private:
+  HCERTSTORE Store = nullptr;
+  PCCERT_CONTEXT Added = nullptr;
+};
+#endif
+
 }  // namespace
 
 const Certificates& Make() {
@@ -137,6 +193,9 @@ const Certificates& Make() {
 
 void TrustTestAuthority() {
   const Certificates& c = Make();
+#ifdef _WIN32
+  static const TrustedRoot root(c.Authority);
+#endif
   SetEnvironment("SSL_CERT_FILE", c.Authority);
   // A folder without hashed certificates: the system's store is not looked in.
   SetEnvironment("SSL_CERT_DIR", c.Dir);

@@ -8,8 +8,9 @@
 //   server.UseCertificate(c.Good);
 //
 // The tests trust their own authority through OpenSSL's SSL_CERT_FILE and
-// SSL_CERT_DIR, set for this process only: what an installed program trusts
-// is never touched.
+// SSL_CERT_DIR, set for this process only; on Windows (under Wine) through
+// the current user's Root store of the build's own Wine prefix, for as long
+// as the process runs. What an installed program trusts is never touched.
 #include <string>
 
 namespace testtls {
@@ -42,7 +43,8 @@ struct Certificates {
 // PeerServerError (with openssl's output) when one cannot be made.
 const Certificates& Make();
 
-// Makes the test authority the only one OpenSSL trusts in this process.
+// Makes the test authority the only one OpenSSL trusts in this process; on
+// Windows adds it to the current user's Root store until the process ends.
 void TrustTestAuthority();
 
 }  // namespace testtls
