@@ -95,11 +95,13 @@ bool TIdSocketHandle::Wait(bool ForRead, int TimeoutMs) {
   const std::function<bool()>& abandon = GlobalStack->AbandonWaits;
   if (!abandon || TimeoutMs == 0) return select(TimeoutMs) == 1;
   // The wait is cut into slices so that a request to end is seen while it
-  // lasts, not only when it is over.
+  // lasts, not only when it is over. The question is asked only after a slice
+  // in which the socket stayed quiet: a wait the peer answers at once (most
+  // of them) costs no look at the message queue, which under Wine is a round
+  // trip to its server, and so a wake-up of an otherwise idle program.
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
   for (;;) {
-    if (abandon()) TIdStack::ThrowSocketError(Id_WSAEINTR);
     int slice = TIdStack::AbandonCheckMs;
     if (TimeoutMs > 0) {
       const auto left =
@@ -109,6 +111,7 @@ bool TIdSocketHandle::Wait(bool ForRead, int TimeoutMs) {
     }
     const int r = select(slice);
     if (r != 0) return r == 1;
+    if (abandon()) TIdStack::ThrowSocketError(Id_WSAEINTR);
   }
 }
 
