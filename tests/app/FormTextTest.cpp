@@ -8,9 +8,11 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/EchoReply.h"
+#include "app/Outgoing.h"
 #include "app/SettingsText.h"
 #include "tests/app/AppFuzzInput.h"
 
@@ -100,6 +102,120 @@ struct EchoCase {
   bool Found;
   std::string Value;  // "keep": the value it started with, left as it was
 };
+
+const std::string kFiveLines =
+    "Name          Ann\r\nEmail         a@b.example\r\nSchedule      9000\r\n"
+    "Start Min     1\r\nIP            192.0.2.7\r\n";
+
+// The outgoing server as the settings file's keyed lines give it: none in a
+// file of an older build, every field as written, and a value that cannot be
+// read as its default (the port's range at its limits).
+TEST(OutgoingSettings, ReadFromTheKeyedLines) {
+  using outgoing::TSecurity;
+  const std::string full =
+      "Mail Server   1\r\nMail Host     smtp.example.com\r\nMail Port     465\r\n"
+      "Mail Security TLS\r\nMail User     ann@example.com\r\nMail Keep Pw  1\r\n";
+  struct Case {
+    const char* What;
+    std::string Extra;  // the lines after the first five
+    outgoing::TOutgoingServer Want;
+  } cases[] = {
+      {"older file", "", {}},
+      {"every field",
+       full,
+       {true, "smtp.example.com", 465, TSecurity::TLS, "ann@example.com", true}},
+      {"off, kept",
+       "Mail Server   0\r\nMail Host     h.example\r\n",
+       {false, "h.example", 587, TSecurity::StartTLS, "", false}},
+      {"port 1", "Mail Port     1\r\n", {false, "", 1, TSecurity::StartTLS, "", false}},
+      {"port 65535", "Mail Port     65535\r\n", {false, "", 65535, TSecurity::StartTLS, "", false}},
+      {"port 65536", "Mail Port     65536\r\n", {}},
+      {"port 0", "Mail Port     0\r\n", {}},
+      {"port not a number", "Mail Port     25a\r\n", {}},
+      {"security in any case",
+       "Mail Security none\r\n",
+       {false, "", 587, TSecurity::None, "", false}},
+      {"unknown security", "Mail Security SSL\r\n", {}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.What);
+    EXPECT_EQ(outgoing::Read(formtext::TExtraSettings::Read(kFiveLines + k.Extra, kCap)), k.Want);
+  }
+}
+
+// A server written into a file with a key of another build reads back
+// exactly; an older reader's view (the first five lines) and the other key
+// are unchanged; the password line goes unless the user chose to keep it.
+TEST(OutgoingSettings, WrittenAfterTheFiveLinesAndReadBack) {
+  auto extra = formtext::TExtraSettings::Read(
+      kFiveLines + "Later Key     v\r\nMail Password hunter2\r\n", kCap);
+  // Never set: no lines of its own, and no password left behind.
+  outgoing::Write(extra, {});
+  EXPECT_EQ(extra.Text(kCap), "Later Key     v\r\n");
+  const outgoing::TOutgoingServer server{true,         "127.0.0.1", 2525, outgoing::TSecurity::None,
+                                         "relay user", false};
+  outgoing::Write(extra, server);
+  const std::string file = kFiveLines + extra.Text(kCap);
+  EXPECT_EQ(file, kFiveLines +
+                      "Later Key     v\r\nMail Server   1\r\nMail Host     127.0.0.1\r\n"
+                      "Mail Port     2525\r\nMail Security None\r\nMail User     relay user\r\n"
+                      "Mail Keep Pw  0\r\n");
+  EXPECT_EQ(outgoing::Read(formtext::TExtraSettings::Read(file, kCap)), server);
+  EXPECT_EQ(formtext::ReadSettingsValues(file, kCap),
+            formtext::ReadSettingsValues(kFiveLines, kCap));
+}
+
+TEST(OutgoingSettings, ValidateAtTheLimits) {
+  using outgoing::TSecurity;
+  const outgoing::TOutgoingServer ok{true, "smtp.example.com", 587, TSecurity::StartTLS, "ann",
+                                     false};
+  const std::string noPort = "The outgoing mail server's port must be a number from 1 to 65535.";
+  const std::string notLoopback =
+      "Security \"None\" would send the password in clear text: it is allowed only for a server "
+      "on this machine (an address such as 127.0.0.1). Choose STARTTLS or TLS.";
+  struct Case {
+    const char* What;
+    std::string Host;
+    uint16_t Port;
+    TSecurity Security;
+    std::string User;
+    std::string Message;
+  } cases[] = {
+      {"as typed", ok.Host, 587, TSecurity::StartTLS, "ann", ""},
+      {"port 0", ok.Host, 0, TSecurity::StartTLS, "ann", noPort},
+      {"port 1", ok.Host, 1, TSecurity::TLS, "ann", ""},
+      {"port 65535", ok.Host, 65535, TSecurity::TLS, "ann", ""},
+      {"None, 127.0.0.1", "127.0.0.1", 25, TSecurity::None, "ann", ""},
+      {"None, 127.255.255.255", "127.255.255.255", 25, TSecurity::None, "ann", ""},
+      {"None, a public name", ok.Host, 25, TSecurity::None, "ann", notLoopback},
+      {"None, localhost", "localhost", 25, TSecurity::None, "ann", notLoopback},
+      {"None, 128.0.0.1", "128.0.0.1", 25, TSecurity::None, "ann", notLoopback},
+      {"None, 127.0.0.256", "127.0.0.256", 25, TSecurity::None, "ann", notLoopback},
+      {"None, 127.0.0", "127.0.0", 25, TSecurity::None, "ann", notLoopback},
+      {"no host", " ", 587, TSecurity::StartTLS, "ann",
+       "Please enter the outgoing mail server's name."},
+      {"host with a blank", "smtp example.com", 587, TSecurity::StartTLS, "ann",
+       "The outgoing mail server's name \"smtp example.com\" is not a host name."},
+      {"no user", ok.Host, 587, TSecurity::StartTLS, "",
+       "Please enter the user name of the mail account."},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.What);
+    EXPECT_EQ(outgoing::Validate({true, k.Host, k.Port, k.Security, k.User, false}), k.Message);
+  }
+  // The window's text of a port, at the range's limits.
+  for (const auto& [text, valid, port] : {std::tuple<const char*, bool, uint16_t>{"0", false, 7},
+                                          {"1", true, 1},
+                                          {" 65535 ", true, 65535},
+                                          {"65536", false, 7},
+                                          {"99999", false, 7},
+                                          {"", false, 7},
+                                          {"+25", false, 7}}) {
+    uint16_t got = 7;
+    EXPECT_EQ(outgoing::ParsePort(text, got), valid) << text;
+    EXPECT_EQ(got, port) << text;
+  }
+}
 
 TEST(EchoReply, AddressBetweenTheMarkers) {
   const EchoCase cases[] = {
