@@ -232,6 +232,18 @@ bool Resting(const TRests& Rests, const std::string& Url, TDateTime Now) {
   return rest != Rests.end() && (rest->second - Now) * kSecondsPerDay * 1000 >= 0.5;
 }
 
+std::string OneLine(const std::string& Message) {
+  std::string out;
+  std::string rest = Message;
+  while (!rest.empty()) {
+    std::string line = text::Trim(text::Fetch(rest, "\n"));
+    if (line.empty()) continue;
+    if (!out.empty()) out += ": ";
+    out += line;
+  }
+  return out;
+}
+
 std::string UrlHost(const std::string& Url) {
   const size_t scheme = Url.find("://");
   const size_t from = scheme == std::string::npos ? 0 : scheme + 3;

@@ -87,6 +87,11 @@ using TRests = std::map<std::string, TDateTime>;
 // ends, to the millisecond (the clock's days carry rounding far below one).
 bool Resting(const TRests& Rests, const std::string& Url, TDateTime Now);
 
+// A failure's message on one line, for the status bar: its lines trimmed
+// and joined with ": " ("Socket Error # 10060\r\nConnection timed out." ->
+// "Socket Error # 10060: Connection timed out.").
+std::string OneLine(const std::string& Message);
+
 // The host part of a source's address, for messages ("api.ipify.org").
 std::string UrlHost(const std::string& Url);
 

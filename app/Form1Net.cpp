@@ -200,10 +200,10 @@ bool TForm1::AskEchoSources(const std::vector<echo::TEchoSource>& Sources, std::
           echo::RestSeconds(e.ReplyCode, IdHTTP1->ResponseInfo.ExtraHeaders.ValueOf("Retry-After"),
                             date != 0 ? date : now);
       if (rest > 0) EchoRests[source.Url] = now + static_cast<double>(rest) / 86400.0;
-      Reason = host + ": " + e.what();
+      Reason = host + ": " + echo::OneLine(e.what());
       continue;
     } catch (const std::exception& e) {
-      Reason = host + ": " + e.what();
+      Reason = host + ": " + echo::OneLine(e.what());
       continue;
     }
     if (IdHTTP1->StatusCode != 200) {

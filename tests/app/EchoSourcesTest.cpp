@@ -131,6 +131,8 @@ TEST(EchoSources, ListLinesAndTheBuildsList) {
   }
   EXPECT_EQ(hosts.size(), pub.size());
   EXPECT_EQ(echo::UrlHost("http://127.0.0.1:8080/ip?x=1"), "127.0.0.1:8080");
+  EXPECT_EQ(echo::OneLine("Socket Error # 10060\r\nConnection timed out.\r\n"),
+            "Socket Error # 10060: Connection timed out.");
 }
 
 TEST(EchoSources, A403Or429RestsAnHourOrItsRetryAfterUpToADay) {

@@ -549,6 +549,142 @@ TEST_F(Form1NetTest, ACheckGivesWayToARequestToEnd) {
   }
 }
 
+// A check with a list of address services asks them in order and takes the
+// first acceptable answer: a service that is down, answers 403 or 429, an
+// HTML page, a private address or two addresses hands on to the next. A 403
+// or 429 rests that service for an hour or its Retry-After (here 7200 s),
+// on the application's clock. Where the build has TLS the answering services
+// are https ones with the test authority's certificate, standing in for the
+// public list a package asks through the same path.
+TEST_F(Form1NetTest, AddressServicesAreAskedInOrderAndRestAfter403Or429) {
+  NginxServer services;
+  services.ServerDirectives =
+      "location = /busy { add_header Retry-After 7200 always; return 429; }\n"
+      "location = /forbidden { return 403; }\n"
+      "location /slow { limit_rate 1; }\n";
+  services.AddFile("portal", "<html><body>Sign in to the guest network</body></html>\n");
+  services.AddFile("private", "192.168.1.20\n");
+  services.AddFile("two", "203.0.113.7 198.51.100.9\n");
+  services.AddFile("slow", "203.0.113.99\n");
+  const std::string trace = "fl=1f1\nh=loopback\nip=198.51.100.9\nts=1.5\n";
+  services.AddFile("trace", trace);
+  services.AddFile("plain", "203.0.113.7\n");
+  services.Start();
+  NginxServer* answering = &services;
+  std::unique_ptr<NginxTlsServer> secure;
+  std::string traceUrl = services.Url("/trace");
+  std::string plainUrl = services.Url("/plain");
+  if (PlatformTLSAvailable()) {
+    testtls::TrustTestAuthority();
+    secure = std::make_unique<NginxTlsServer>(testtls::Make().Good);
+    secure->AddFile("trace", trace);
+    secure->AddFile("plain", "203.0.113.7\n");
+    secure->Start();
+    answering = secure.get();
+    traceUrl = secure->HttpsUrl("/trace");
+    plainUrl = secure->HttpsUrl("/plain");
+  }
+  const std::string downHost = "127.0.0.1:" + std::to_string(PeerServer::FreeTcpPort());
+  const auto P = echo::TEchoFormat::Plain;
+  TForm1& f = Start("Ann", "", "");
+  f.Timer1->SetEnabled(false);  // only the test's checks run
+  f.EchoHost.clear();
+  f.EchoSources = {{P, "http://" + downHost + "/ip"},    {P, services.Url("/busy")},
+                   {P, services.Url("/forbidden")},      {P, services.Url("/portal")},
+                   {P, services.Url("/private")},        {P, services.Url("/two")},
+                   {echo::TEchoFormat::Trace, traceUrl}, {P, plainUrl}};
+  size_t seen = services.Requests().size();
+  size_t traces = answering->Requests().size();
+  const int64_t start = Ui->ElapsedMs();
+  struct Step {
+    int64_t AtSeconds;
+    std::vector<std::string> Asked;  // of the refusing services, in order
+  };
+  const Step steps[] = {
+      {0, {"busy", "forbidden", "portal", "private", "two"}},
+      {3599, {"portal", "private", "two"}},
+      {3600, {"forbidden", "portal", "private", "two"}},
+      {7199, {"portal", "private", "two"}},
+      {7200, {"busy", "forbidden", "portal", "private", "two"}},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.AtSeconds);
+    Ui->Block(start + s.AtSeconds * 1000 - Ui->ElapsedMs());
+    std::string address;
+    f.GetMyIP(address);
+    EXPECT_EQ(address, "198.51.100.9");
+    EXPECT_EQ(f.EchoAnsweredBy, traceUrl);
+    std::vector<std::string> expected;
+    for (const std::string& path : s.Asked) expected.push_back("GET /" + path + " HTTP/1.1");
+    if (!secure) expected.push_back("GET /trace HTTP/1.1");
+    const auto all = services.WaitForRequests(seen + expected.size());
+    std::vector<std::string> asked;
+    for (size_t i = seen; i < all.size(); ++i) asked.push_back(all[i].RequestLine);
+    EXPECT_EQ(asked, expected);
+    seen = all.size();
+    if (secure) {
+      ++traces;
+      EXPECT_EQ(answering->WaitForRequests(traces).size(), traces);
+    }
+  }
+  EXPECT_EQ(f.LastIP, "198.51.100.9");
+
+  // None answers: nothing changes but what the window says, with the last
+  // reason.
+  fs::remove(Dir + "/Corvale.ini");
+  f.EchoSources = {{P, "http://" + downHost + "/ip"}, {P, services.Url("/portal")}};
+  std::string address = "untouched";
+  f.GetMyIP(address);
+  EXPECT_EQ(address, "untouched");
+  EXPECT_EQ(f.LastIP, "198.51.100.9");
+  EXPECT_EQ(f.StatusBar1->Panels[1].GetText(),
+            "No address service answered (" + services.HostPort() + ": an HTML page)");
+  EXPECT_EQ(Ui->TrayTip, "Corvale - no address service answered (198.51.100.9)");
+  EXPECT_FALSE(IniExists());
+
+  // One bound for the whole check: each service gets an equal part of what
+  // is left, so two trickling ones (1 byte a second) take a third each and
+  // the third service still answers; alone they end the check at the bound.
+  TForm1::TNetBounds bounds = f.GetNetBounds();
+  bounds.ExchangeMs = 1500;
+  f.SetNetBounds(bounds);
+  struct Bounded {
+    std::vector<echo::TEchoSource> Sources;
+    std::string LastIP;
+    std::string Status;
+  };
+  const Bounded bounded[] = {
+      {{{P, services.Url("/slow")}, {P, services.Url("/slow?again")}, {P, plainUrl}},
+       "203.0.113.7",
+       "203.0.113.7"},
+      {{{P, services.Url("/slow")}, {P, services.Url("/slow?again")}},
+       "203.0.113.7",
+       "No address service answered (" + services.HostPort() +
+           ": Socket Error # 10060: Connection timed out.)"},
+  };
+  for (const Bounded& b : bounded) {
+    SCOPED_TRACE(b.Status);
+    f.EchoSources = b.Sources;
+    const auto t0 = std::chrono::steady_clock::now();
+    f.GetMyIP(address);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, std::chrono::milliseconds(950));
+    EXPECT_LT(took, std::chrono::milliseconds(1500 + 400));
+    EXPECT_EQ(f.LastIP, b.LastIP);
+    EXPECT_EQ(f.StatusBar1->Panels[1].GetText(), b.Status);
+  }
+
+  // The settings file's list replaces the build's, and a save keeps it.
+  f.ExtraSettings.SetAll(echo::kSourceKey, {"trace " + traceUrl});
+  f.UpdateInfo();
+  EXPECT_NE(Ini().find("\r\nEcho Source   trace " + traceUrl + "\r\n"), std::string::npos);
+  f.ExtraSettings = {};
+  f.UpdateForm();
+  f.GetMyIP(address);
+  EXPECT_EQ(f.LastIP, "198.51.100.9");
+  EXPECT_EQ(f.EchoAnsweredBy, traceUrl);
+}
+
 TEST(Form1Split, AddressListKeepsEveryPiece) {
   struct Case {
     std::string Text;
