@@ -27,7 +27,7 @@ constexpr int64_t kBodyCap = int64_t{64} * 1024;
 class HTTPSPeer : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+    if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS";
     testtls::TrustTestAuthority();
     http.BuiltInTLS = true;
     http.ReadTimeout = kTestReadTimeoutMs;

@@ -1,7 +1,7 @@
 // The SMTP client's STARTTLS (RFC 3207) against scripted servers: what real
 // servers do not do on demand (bytes after the 220, a broken or stalled
 // handshake, a refused STARTTLS). The tests that reach the TLS layer skip
-// where the build has no TLS (Windows: not yet).
+// where the build has no TLS.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -48,7 +48,7 @@ Script UpToStartTls() {
 
 // Why a test that needs a handshake does not run (GTEST_SKIP ends only the
 // function it is written in, so each test says it itself).
-constexpr const char* kNoTLS = "this build has no TLS (Windows: not yet)";
+constexpr const char* kNoTLS = "this build has no TLS";
 
 // Anything after the 220 and before the handshake came in clear and would be
 // taken as the server's first secure reply (CVE-2011-0411): the session is

@@ -54,7 +54,7 @@ class TLSPeer : public ::testing::Test {
   }
   static NginxTlsServer& Server(Pair p) { return *Servers().at(&(testtls::Make().*p)); }
   void SetUp() override {
-    if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+    if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS";
   }
 
   static void Connect(TIdTCPClient& c, const std::string& host, int port) {

@@ -3,6 +3,7 @@
 // are not TLS. Skipped where the build has no TLS.
 #include <fstream>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -73,6 +74,64 @@ TEST(TLSSession, BytesThatAreNotTlsFailTheHandshakeNamingTheHost) {
       }
     }
     EXPECT_TRUE(refused);
+  }
+}
+
+// What a server may answer to the ClientHello instead of its ServerHello, and
+// how the session must take it.
+struct AnswerCase {
+  const char* Name;
+  std::string Bytes;
+  // The exact message, or, when it ends with ": ", the start of it (the
+  // library's reason follows); empty: no error yet, more is awaited.
+  const char* Message;
+};
+
+// A record header (RFC 8446 section 5.1): type, version 3.3, body length.
+std::string Header(char AType, unsigned ALength) {
+  return std::string{AType, '\x03', '\x03', static_cast<char>(ALength >> 8),
+                     static_cast<char>(ALength & 0xFF)};
+}
+
+TEST(TLSSession, AlertsAndImpossibleRecordsInsteadOfAServerHello) {
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS";
+  // A record carries 2^14 bytes and at most 2048 of expansion (RFC 5246
+  // section 6.2.3): IdTLSDefaults::MaxRecordBytes less its 5-byte header.
+  constexpr unsigned kMaxBody = 16384 + 2048;
+  static_assert(kMaxBody + 5 == IdTLSDefaults::MaxRecordBytes);
+  const char* failed = "The secure connection to localhost failed: ";
+  std::vector<AnswerCase> cases = {
+      // A fatal alert in clear (RFC 8446 section 6): level 2, then its number.
+      {"protocol_version (70)", Header('\x15', 2) + "\x02\x46",
+       "localhost does not offer TLS 1.2 or later."},
+      {"handshake_failure (40)", Header('\x15', 2) + "\x02\x28", failed},
+      {"a body one byte longer than TLS allows", Header('\x16', kMaxBody + 1), failed},
+      {"a major version other than 3", std::string("\x16\x04\x03\x00\x10", 5), failed},
+  };
+#ifdef _WIN32
+  // Schannel's session waits for a record of the largest size TLS allows;
+  // OpenSSL's own limit is lower, so this case is the Windows session's.
+  cases.push_back({"a body as long as TLS allows", Header('\x16', kMaxBody), ""});
+#endif
+  for (const AnswerCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    const auto session = CreatePlatformTLSSession("localhost", TIdTLSOptions());
+    EXPECT_FALSE(session->Handshake());
+    session->Sent(session->ToSend().size());
+    session->PutReceived(k.Bytes.data(), k.Bytes.size());
+    std::string message;
+    try {
+      EXPECT_FALSE(session->Handshake());
+    } catch (const EIdTLSError& e) {
+      message = e.what();
+    }
+    const std::string want = k.Message;
+    if (want.size() > 2 && want.substr(want.size() - 2) == ": ") {
+      EXPECT_EQ(message.substr(0, want.size()), want);
+      EXPECT_GT(message.size(), want.size() + 1) << "no reason given";
+    } else {
+      EXPECT_EQ(message, want);
+    }
   }
 }
 
