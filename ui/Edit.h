@@ -1,6 +1,8 @@
 #pragma once
 // A single-line edit. The component holds the text; the backend writes what the
-// user types into it (SetText) and calls DoExit when the focus leaves it.
+// user types into it (SetText) and calls DoExit when the focus leaves it. An
+// edit with a PasswordChar shows that character for each one typed (a
+// password); read by the backend when it makes the peer.
 #include "ui/Control.h"
 
 class TEdit : public TControl {
@@ -16,4 +18,5 @@ class TEdit : public TControl {
   }
 
   TNotifyEvent OnExit;
+  char PasswordChar = '\0';  // '\0': the text is shown
 };
