@@ -100,7 +100,8 @@ fuzz-long: deps
 lint: build/default/build.ninja
 	scripts/lint build/default
 
-# The Debian package built for the given echo host and DNS server:
+# The Debian package: with no options for the public address services and the
+# system's resolvers; or for an echo page and DNS server of your own:
 #   make package ECHO_HOST=ip.example.org DNS_SERVER=192.0.2.53
 package: deps
 	scripts/package "$(ECHO_HOST)" "$(DNS_SERVER)"

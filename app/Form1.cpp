@@ -171,6 +171,7 @@ TForm1::TForm1(TComponent* AOwner)
   Minimize1 = MainMenu1->Add("Minimize1", "Minimize", on(&TForm1::Minimize1Click));
   Close1 = MainMenu1->Add("Close1", "Close", on(&TForm1::Close1Click));
   SendEmail2 = MainMenu1->Add("SendEmail2", "Send Email", on(&TForm1::SendEmail2Click));
+  History1 = MainMenu1->Add("History1", "History...", on(&TForm1::History1Click));
   About2 = MainMenu1->Add("About2", "About", on(&TForm1::About2Click));
   Menu = MainMenu1;
 
@@ -415,6 +416,7 @@ void TForm1::ExitApplication1Click(TComponent*) {
 }
 
 void TForm1::WndProc(TMessage& Message) {
+  if (Message.Msg == kActivateMessage) Show();
   if (Message.Msg == kTrayMessage) {
     switch (static_cast<unsigned>(Message.LParam)) {
       case WM_LBUTTONDBLCLK:

@@ -31,6 +31,8 @@
 #include "ui/Timer.h"
 #include "ui/UpDown.h"
 
+class THistoryForm;
+
 class TForm1 : public TForm {
  public:
   explicit TForm1(TComponent* AOwner);
@@ -220,6 +222,34 @@ class TForm1 : public TForm {
   // The countdown text for Seconds left: "02 : 29 : 05", "00 : -01 : -05".
   static std::string FormatCountdown(int64_t Seconds);
 
+  // Desktop habits: a notification on the desktop, the address history, the
+  // window brought forward by a second start of the program.
+  TMenuItem* History1 = nullptr;  // "History..." in the menu bar
+  // The settings key of the desktop notifications: "1" on (also when the
+  // line is missing), "0" off.
+  static constexpr const char* kKeyNotify = "Notify";
+  static constexpr const char* kAddressNoticeTitle = "Corvale: new IP address";
+  static constexpr const char* kMailNoticeTitle = "Corvale: mail not delivered";
+  // Sent to the main window by another start of the program: it comes
+  // forward (shown if it was hidden).
+  static constexpr unsigned kActivateMessage = WM_USER + 2;
+  bool DesktopNotifications() const;
+  void SetDesktopNotifications(bool On);
+  // A notification on the desktop from the icon, unless they are turned off;
+  // true when the desktop took it.
+  bool ShowDesktopNotice(const std::string& Title, const std::string& Text, bool Warning);
+  // The notification of a change from OldIP (empty: none known) to NewIP,
+  // shown before the mail goes out (mail can be slow).
+  void ShowAddressNotice(const std::string& NewIP, const std::string& OldIP);
+  // The notification that the mail to Address was not delivered, for Reason.
+  void MailNotDelivered(const std::string& Address, const std::string& Reason);
+  // The history file: SettingsDir + history::kFileName.
+  std::string HistoryPath() const;
+  // Adds NewIP, reported by Source, to the history with the local time; a
+  // history that cannot be written is left as it is.
+  void RecordAddress(const std::string& NewIP, const std::string& Source);
+  void History1Click(TComponent* Sender);
+
   // The most characters (bytes) a name, address or e-mail text keeps.
   static constexpr size_t kMaxText = 255;
 
@@ -259,7 +289,9 @@ class TForm1 : public TForm {
   void DrawCountdown();
   TNetBounds FNetBounds;
   bool FChecking = false;
-  bool FCountdownOn = false;  // the schedule's countdown is on (Timer2 may rest)
+  bool FCountdownOn = false;
+  THistoryForm* FHistoryWindow = nullptr;  // the History window while it is open  // the schedule's
+                                           // countdown is on (Timer2 may rest)
 };
 
 // The main window (null before it is created and after it is freed).

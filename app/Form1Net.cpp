@@ -266,9 +266,11 @@ void TForm1::GetMyIP(std::string& Address) {
     const std::string addresses = text::CutUtf8(Edit2->GetText(), kMaxText);
     // The mail goes out before the new address is stored: an error escaping
     // it leaves LastIP as it was, so the next check mails again.
+    ShowAddressNotice(newIP, LastIP);
     SendNotifyMail(name, addresses, newIP, LastIP);
     LastIP = newIP;
     UpdateInfo();
+    RecordAddress(newIP, EchoAnsweredBy);
   }
   StatusBar1->Panels[1].SetText(value);
   Application->ProcessMessages();
@@ -322,7 +324,10 @@ void TForm1::SendNotifyMail(const std::string& Name, const std::string& Addresse
     std::string domain = text::TrimRight(at == std::string::npos ? a : a.substr(at + 1));
     const std::vector<std::string> hosts = MailHosts(domain);
     // A domain without a mail host ends the whole notification.
-    if (hosts.empty()) return;
+    if (hosts.empty()) {
+      MailNotDelivered(a, "no mail server was found for its domain.");
+      return;
+    }
     // Each mail goes from the recipient's own address to itself.
     IdMessage1->From.Address = a;
     IdMessage1->Recipients[0].Address = a;
@@ -346,6 +351,7 @@ void TForm1::DeliverToFirstAvailable(const std::vector<std::string>& Hosts) {
   // session refused for bytes sent before the handshake, a silent peer, or
   // any failure after a completed handshake never falls back. A build
   // without TLS stays in plain text.
+  std::string lastError;  // why the last host tried did not take the session
   for (const std::string& host : Hosts) {
     IdSMTP1->Host = host;
     IdSMTP1->Port = SMTPPort;
@@ -360,22 +366,29 @@ void TForm1::DeliverToFirstAvailable(const std::vector<std::string>& Hosts) {
       }
     } catch (const EIdProtocolReplyError& e) {
       IdSMTP1->CloseSession();
+      lastError = e.what();
       if (e.ReplyCode / 100 == 4) continue;
+      MailNotDelivered(IdMessage1->Recipients[0].Address, lastError);
       return;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
       IdSMTP1->CloseSession();
+      lastError = e.what();
       continue;
     }
     try {
       IdSMTP1->DeliverMessage(*IdMessage1);
       IdSMTP1->CloseSession();
-    } catch (const std::exception&) {
-      // A failed delivery is skipped; an error of this closing reaches the
-      // caller.
+    } catch (const std::exception& e) {
+      // A failed delivery is skipped (the user is told on the desktop); an
+      // error of this closing reaches the caller.
+      const std::string reason = e.what();
       IdSMTP1->CloseSession();
+      MailNotDelivered(IdMessage1->Recipients[0].Address, reason);
     }
     return;
   }
+  // No host took the session.
+  if (!Hosts.empty()) MailNotDelivered(IdMessage1->Recipients[0].Address, lastError);
 }
 
 bool TForm1::Lookup(const std::string& Domain, uint16_t QType) {

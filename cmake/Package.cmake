@@ -11,16 +11,50 @@ endif()
 set(_linux ${CMAKE_SOURCE_DIR}/resources/linux)
 set(_made ${CMAKE_BINARY_DIR}/package-files)
 
-# The endpoints as the program was built with them (app/CMakeLists.txt: an
-# empty echo host or DNS server is the demo sandbox's address).
+# The endpoints as the program was built with them (app/CMakeLists.txt): a
+# list of address services, or one echo page (the demo sandbox's address when
+# none is named); the DNS server named, else the sandbox's in the demo build,
+# else the system's resolvers.
 set(CORVALE_PACKAGE_ECHO_HOST ${CORVALE_ECHO_HOST})
 set(CORVALE_PACKAGE_DNS_SERVER ${CORVALE_DNS_SERVER})
 if(NOT CORVALE_PACKAGE_ECHO_HOST)
   set(CORVALE_PACKAGE_ECHO_HOST ${CORVALE_SANDBOX_ADDRESS})
 endif()
-if(NOT CORVALE_PACKAGE_DNS_SERVER)
+if(NOT CORVALE_PACKAGE_DNS_SERVER AND CORVALE_SANDBOX_BUILD)
   set(CORVALE_PACKAGE_DNS_SERVER ${CORVALE_SANDBOX_ADDRESS})
 endif()
+if(CORVALE_ECHO_SOURCES STREQUAL "public")
+  set(_echo_words "the public address services")
+  set(CORVALE_PACKAGE_ECHO_ITEM
+      ".B Address services\n"
+      "Cloudflare's trace page, ipify, Amazon's checkip and IPinfo, over https and\n"
+      "in that order: the first acceptable answer counts, and a service that\n"
+      "answers 403 or 429 rests for an hour or as long as it asks, at most a day.")
+elseif(CORVALE_ECHO_SOURCES)
+  set(_echo_words "its own address services")
+  string(REPLACE ";" ", " _list "${CORVALE_ECHO_SOURCES}")
+  set(CORVALE_PACKAGE_ECHO_ITEM ".B Address services\n${_list}, asked in that order.")
+else()
+  set(_echo_words "the echo host ${CORVALE_PACKAGE_ECHO_HOST}")
+  set(CORVALE_PACKAGE_ECHO_ITEM
+      ".B Echo page\n"
+      "http://${CORVALE_PACKAGE_ECHO_HOST}/GetMyIP.pl, which must answer with the\n"
+      "caller's address between\n"
+      ".B BEGINIP\n"
+      "and\n"
+      ".BR ENDIP ,\n"
+      "for example \\%\"BEGINIP203.0.113.7ENDIP\".")
+endif()
+string(REPLACE ";" "" CORVALE_PACKAGE_ECHO_ITEM "${CORVALE_PACKAGE_ECHO_ITEM}")
+if(CORVALE_PACKAGE_DNS_SERVER)
+  set(_dns_words "the DNS server ${CORVALE_PACKAGE_DNS_SERVER}")
+else()
+  set(_dns_words "the system's DNS resolvers")
+  set(CORVALE_PACKAGE_DNS_SERVER "The system's resolvers (the nameserver lines of /etc/resolv.conf)")
+endif()
+# "the echo host 127.7.0.1 and the DNS server 127.7.0.1", for the changelog
+# and the description.
+set(CORVALE_PACKAGE_BUILT_FOR "${_echo_words} and ${_dns_words}")
 set(CORVALE_PACKAGE_DNS_PORT ${CORVALE_DNS_PORT})
 set(CORVALE_PACKAGE_SMTP_PORT ${CORVALE_SMTP_PORT})
 set(CORVALE_PACKAGE_MAINTAINER "The Corvale developers <corvale@example.org>"
@@ -79,8 +113,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "address changes it mails the user directly: an MX lookup for each\n"
     "recipient's domain, then SMTP to the first exchanger on port 25.\n"
     "\n"
-    "This package was built for the echo host ${CORVALE_PACKAGE_ECHO_HOST} and the DNS\n"
-    "server ${CORVALE_PACKAGE_DNS_SERVER}.")
+    "This package was built for ${CORVALE_PACKAGE_BUILT_FOR}.")
 string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CORVALE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)

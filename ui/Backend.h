@@ -14,6 +14,7 @@ class TForm;
 class TTimer;
 class TPopupMenu;
 struct TNotifyIconData;
+struct TNotifyBalloon;
 
 struct TPoint {
   int X = 0;
@@ -57,6 +58,19 @@ class TBackend {
   virtual bool NotifyIcon(unsigned Code, const TNotifyIconData& Data) = 0;
   // The mouse cursor in screen coordinates.
   virtual TPoint CursorPos() = 0;
+  // A desktop notification from an icon of the notification area, its title
+  // and text plain text (see ShowNotifyBalloon); true when the desktop took
+  // it. Backends without a desktop answer false.
+  virtual bool ShowBalloon(const TNotifyBalloon& Balloon) {
+    (void)Balloon;
+    return false;
+  }
+  // Puts Text (UTF-8 on Linux, the code page's bytes on Windows) on the
+  // clipboard; true when the clipboard took it.
+  virtual bool SetClipboardText(const std::string& Text) {
+    (void)Text;
+    return false;
+  }
   // The cursor shown over every window of the program (crDefault: each
   // control's own). A backend without cursors ignores it.
   virtual void SetScreenCursor(TCursor Cursor) { (void)Cursor; }

@@ -174,3 +174,9 @@ bool THeadlessBackend::NotifyIcon(unsigned Code, const TNotifyIconData& Data) {
       return false;
   }
 }
+
+bool THeadlessBackend::ShowBalloon(const TNotifyBalloon& Balloon) {
+  Balloons.push_back(Balloon);
+  // Shown only from an icon that is there, as the notification area does.
+  return TrayIconPresent;
+}

@@ -55,6 +55,10 @@ class THeadlessBackend : public TBackend {
   // own message loop, in which timers keep firing: a test lets time pass here.
   std::function<void(const Box&)> OnMessageBox;
   std::vector<TrayRequest> TrayRequests;
+  // Each desktop notification asked for, as the backend received it.
+  std::vector<TNotifyBalloon> Balloons;
+  // What the program last put on the clipboard.
+  std::string Clipboard;
   bool TrayIconPresent = false;
   std::string TrayTip;
   std::vector<PopupCall> Popups;
@@ -88,6 +92,11 @@ class THeadlessBackend : public TBackend {
   void Popup(TPopupMenu& Menu, int X, int Y) override;
   bool NotifyIcon(unsigned Code, const TNotifyIconData& Data) override;
   TPoint CursorPos() override { return Cursor; }
+  bool ShowBalloon(const TNotifyBalloon& Balloon) override;
+  bool SetClipboardText(const std::string& Text) override {
+    Clipboard = Text;
+    return true;
+  }
   void SetScreenCursor(TCursor C) override { ScreenCursors.push_back(C); }
   bool QuitRequested() override { return QuitPending; }
 

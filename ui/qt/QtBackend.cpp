@@ -3,19 +3,25 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusReply>
 #include <QEventLoop>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QStatusBar>
 #include <QStyle>
 #include <QSystemTrayIcon>
@@ -32,6 +38,7 @@
 #include "ui/Edit.h"
 #include "ui/Form.h"
 #include "ui/Label.h"
+#include "ui/ListBox.h"
 #include "ui/Menu.h"
 #include "ui/NotifyIcon.h"
 #include "ui/StatusBar.h"
@@ -217,6 +224,57 @@ class CheckBoxPeer : public WidgetPeer {
     w->setText(Q(Control.GetCaption()));
     bool on = static_cast<TCheckBox&>(Control).GetChecked();
     if (w->isChecked() != on) w->setChecked(on);
+  }
+};
+
+// Items are plain text in a list widget (which never reads markup).
+class ListBoxPeer : public WidgetPeer {
+ public:
+  explicit ListBoxPeer(TListBox& L) : WidgetPeer(L) {
+    auto* w = new QListWidget(ParentWidget(L));
+    w->setSelectionMode(QAbstractItemView::SingleSelection);
+    w->setUniformItemSizes(true);
+    Init(w);
+  }
+  void Changed() override {
+    WidgetPeer::Changed();
+    if (Stale) return;
+    auto* w = qobject_cast<QListWidget*>(Widget);
+    if (!w) return;
+    QStringList items;
+    for (const std::string& i : static_cast<TListBox&>(Control).GetItems()) items << Q(i);
+    if (items == Shown) return;
+    Shown = items;
+    w->clear();
+    w->addItems(items);
+  }
+  QStringList Shown;
+};
+
+// The list of a combo box is the component's; a pick goes into it.
+class ComboBoxPeer : public WidgetPeer {
+ public:
+  explicit ComboBoxPeer(TComboBox& C) : WidgetPeer(C) {
+    auto* w = new QComboBox(ParentWidget(C));
+    Init(w);
+    QObject::connect(w, &QComboBox::activated, w,
+                     [&C](int Index) { Deliver([&] { C.SetItemIndex(Index); }); });
+  }
+  void Changed() override {
+    WidgetPeer::Changed();
+    if (Stale) return;
+    auto* w = qobject_cast<QComboBox*>(Widget);
+    if (!w) return;
+    auto& c = static_cast<TComboBox&>(Control);
+    QStringList items;
+    for (const std::string& i : c.GetItems()) items << Q(i);
+    QStringList shown;
+    for (int i = 0; i < w->count(); ++i) shown << w->itemText(i);
+    if (shown != items) {
+      w->clear();
+      w->addItems(items);
+    }
+    if (w->currentIndex() != c.GetItemIndex()) w->setCurrentIndex(c.GetItemIndex());
   }
 };
 
@@ -542,6 +600,8 @@ class QtBackend : public TBackend {
       p = std::make_unique<BitBtnPeer>(*b);
     else if (auto* s = dynamic_cast<TStatusBar*>(&C))
       p = std::make_unique<StatusBarPeer>(*s);
+    else if (auto* l = dynamic_cast<TListBox*>(&C))
+      p = std::make_unique<ListBoxPeer>(*l);
     else if (auto x = CreatePicturePeer(C, ParentWidget(C)))
       p = std::move(x);
     else {
@@ -698,6 +758,29 @@ class QtBackend : public TBackend {
     }
   }
 
+  bool ShowBalloon(const TNotifyBalloon& B) override {
+    const auto it = Icons.find(std::make_pair(B.Wnd, B.uID));
+    if (it == Icons.end()) return false;
+    // The desktop's notification service first: it shows the notification
+    // where the desktop shows all others, tray host or not.
+    if (NotifyThroughService(B)) return true;
+    // Else a balloon beside the icon, where a tray host shows one; its text
+    // is plain text, and the title is one of the program's own.
+    if (!QSystemTrayIcon::isSystemTrayAvailable() || !it->second->isVisible()) return false;
+    it->second->showMessage(
+        Q(B.Title), Q(B.Text),
+        B.dwInfoFlags == NIIF_WARNING ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information,
+        kBalloonMs);
+    return true;
+  }
+
+  bool SetClipboardText(const std::string& Text) override {
+    QClipboard* c = QGuiApplication::clipboard();
+    if (!c) return false;
+    c->setText(Q(Text));
+    return true;
+  }
+
   void SetScreenCursor(TCursor C) override { SetQtScreenCursor(C); }
 
   TPoint CursorPos() override {
@@ -706,6 +789,38 @@ class QtBackend : public TBackend {
   }
 
  private:
+  // How long a balloon stays, and how long the notification service may take
+  // to answer (a hung service must not hold the window).
+  static constexpr int kBalloonMs = 10000;
+  static constexpr int kServiceCallMs = 2000;
+
+  // org.freedesktop.Notifications on the session bus: Notify with the
+  // program's name, title and body. A service that announces "body-markup"
+  // reads the body as markup, so its text is escaped there and reads exactly
+  // as written; the summary is never markup. False when there is no session
+  // bus or no service answers.
+  static bool NotifyThroughService(const TNotifyBalloon& B) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    const QString service = QStringLiteral("org.freedesktop.Notifications");
+    const QString path = QStringLiteral("/org/freedesktop/Notifications");
+    QDBusReply<QStringList> caps =
+        bus.call(QDBusMessage::createMethodCall(service, path, service, "GetCapabilities"),
+                 QDBus::Block, kServiceCallMs);
+    if (!caps.isValid()) return false;
+    QString body = Q(B.Text);
+    if (caps.value().contains(QStringLiteral("body-markup"))) body = body.toHtmlEscaped();
+    QDBusMessage notify = QDBusMessage::createMethodCall(service, path, service, "Notify");
+    QVariantMap hints;
+    hints.insert(QStringLiteral("urgency"),
+                 QVariant::fromValue<uchar>(B.dwInfoFlags == NIIF_WARNING ? 1 : 0));
+    notify << (Application ? Q(Application->Title) : QStringLiteral("Corvale")) << 0u
+           << QStringLiteral("corvale") << Q(B.Title) << body << QStringList() << hints
+           << kBalloonMs;
+    QDBusReply<uint> id = bus.call(notify, QDBus::Block, kServiceCallMs);
+    return id.isValid();
+  }
+
   std::string Arg0;
   int Argc = 1;
   std::vector<char*> Argv;
@@ -719,4 +834,12 @@ class QtBackend : public TBackend {
 
 std::unique_ptr<TBackend> CreateQtBackend() {
   return std::make_unique<QtBackend>();
+}
+
+void WatchReadable(int Handle, std::function<void()> OnReadable) {
+  if (Handle < 0 || !qApp) return;
+  // Freed with the application object, which the backend owns.
+  auto* n = new QSocketNotifier(Handle, QSocketNotifier::Read, qApp);
+  QObject::connect(n, &QSocketNotifier::activated, n,
+                   [f = std::move(OnReadable)] { Deliver([&] { f(); }); });
 }

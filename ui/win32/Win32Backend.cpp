@@ -13,6 +13,7 @@
 #include "ui/Form.h"
 #include "ui/Image.h"
 #include "ui/Label.h"
+#include "ui/ListBox.h"
 #include "ui/Menu.h"
 #include "ui/NotifyIcon.h"
 #include "ui/StatusBar.h"
@@ -34,6 +35,12 @@
 // the program's record does: 88 bytes in a 32-bit build, 104 in a 64-bit one.
 static_assert(NOTIFYICONDATAA_V1_SIZE == (sizeof(void*) == 8 ? 104 : 88),
               "the notification record has the platform's first-form size");
+// A balloon needs the second form, the first with its title, text and icon
+// flags; only the balloon's request uses it.
+static_assert(NOTIFYICONDATAA_V2_SIZE > NOTIFYICONDATAA_V1_SIZE, "the balloon's record is larger");
+static_assert(sizeof(NOTIFYICONDATAA{}.szInfoTitle) == kBalloonTitleSize &&
+                  sizeof(NOTIFYICONDATAA{}.szInfo) == kBalloonTextSize,
+              "the balloon's fields have the sizes the program cuts to");
 
 namespace {
 
@@ -148,6 +155,10 @@ class Win32Backend : public TBackend {
   int ShowModal(TForm& Form) override;
   void Popup(TPopupMenu& Menu, int X, int Y) override;
   bool NotifyIcon(unsigned Code, const TNotifyIconData& Data) override;
+  bool ShowBalloon(const TNotifyBalloon& Balloon) override;
+  bool SetClipboardText(const std::string& Text) override;
+  // The record of the last balloon asked for (cbSize 0 when none was).
+  const NOTIFYICONDATAA& LastBalloon() const { return FLastBalloon; }
   TPoint CursorPos() override {
     POINT p{};
     ::GetCursorPos(&p);
@@ -198,6 +209,7 @@ class Win32Backend : public TBackend {
   std::map<std::string, ATOM> FClasses;
   // The icons in the notification area: (window, identifier) -> last record.
   std::map<std::pair<HWND, UINT>, NOTIFYICONDATAA> FTrayIcons;
+  NOTIFYICONDATAA FLastBalloon{};
 };
 
 void WindowPeer::Changed() {
@@ -452,6 +464,76 @@ class CheckBoxPeer : public WindowPeer {
     if (static_cast<WPARAM>(SendMessageA(Hwnd, BM_GETCHECK, 0, 0)) != state)
       SendMessageA(Hwnd, BM_SETCHECK, state, 0);
   }
+};
+
+// A list box whose rows the program sets; the user may select a row and
+// scroll, nothing else.
+class ListBoxPeer : public WindowPeer {
+ public:
+  ListBoxPeer(Win32Backend& B, FormPeer& F, TListBox& L) : WindowPeer(B, L) {
+    Hwnd = F.CreateChild(L, "LISTBOX", LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP,
+                         WS_EX_CLIENTEDGE);
+  }
+  void Changed() override {
+    WindowPeer::Changed();
+    if (!Hwnd) return;
+    const auto& items = static_cast<TListBox&>(Control).GetItems();
+    if (items == Rows) return;
+    Rows = items;
+    SendMessageA(Hwnd, WM_SETREDRAW, FALSE, 0);
+    SendMessageA(Hwnd, LB_RESETCONTENT, 0, 0);
+    LONG widest = 0;
+    HDC dc = GetDC(Hwnd);
+    HGDIOBJ old =
+        dc ? SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(Hwnd, WM_GETFONT, 0, 0)))
+           : nullptr;
+    for (const std::string& row : Rows) {
+      const std::string shown = Shown(row);
+      SendMessageA(Hwnd, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(shown.c_str()));
+      SIZE size{};
+      if (dc && GetTextExtentPoint32A(dc, shown.c_str(), static_cast<int>(shown.size()), &size))
+        widest = std::max(widest, size.cx);
+    }
+    if (dc) {
+      SelectObject(dc, old);
+      ReleaseDC(Hwnd, dc);
+    }
+    // The horizontal scroll bar appears when a row is wider than the box.
+    SendMessageA(Hwnd, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(widest + Backend.Scale(8)), 0);
+    SendMessageA(Hwnd, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(Hwnd, nullptr, TRUE);
+  }
+  std::vector<std::string> Rows;
+};
+
+// A drop-down list (no typing). Its window reaches down over the open list,
+// so it is as high as the field plus a row for each item; the field itself
+// takes the height of its font.
+class ComboBoxPeer : public WindowPeer {
+ public:
+  ComboBoxPeer(Win32Backend& B, FormPeer& F, TComboBox& C) : WindowPeer(B, C) {
+    Hwnd = F.CreateChild(C, "COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP);
+  }
+  void Changed() override {
+    WindowPeer::Changed();
+    if (!Hwnd) return;
+    auto& c = static_cast<TComboBox&>(Control);
+    Updating = true;
+    if (Items != c.GetItems()) {
+      Items = c.GetItems();
+      SendMessageA(Hwnd, CB_RESETCONTENT, 0, 0);
+      for (const std::string& i : Items)
+        SendMessageA(Hwnd, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Shown(i).c_str()));
+    }
+    const int rows = static_cast<int>(Items.size()) + 1;
+    MoveWindow(Hwnd, Backend.Scale(c.Left()), Backend.Scale(c.Top()), Backend.Scale(c.Width()),
+               Backend.Scale(c.Height()) + rows * Backend.Scale(kListRowHeight), TRUE);
+    if (SendMessageA(Hwnd, CB_GETCURSEL, 0, 0) != c.GetItemIndex())
+      SendMessageA(Hwnd, CB_SETCURSEL, static_cast<WPARAM>(c.GetItemIndex()), 0);
+    Updating = false;
+  }
+  static constexpr int kListRowHeight = 16;  // design pixels per row of the open list
+  std::vector<std::string> Items;
 };
 
 class BitBtnPeer : public WindowPeer {
@@ -950,6 +1032,8 @@ std::unique_ptr<TPeer> Win32Backend::CreatePeer(TControl& C) {
       p = std::make_unique<BitBtnPeer>(*this, *form, *b);
     else if (auto* s = dynamic_cast<TStatusBar*>(&C))
       p = std::make_unique<StatusBarPeer>(*this, *form, *s);
+    else if (auto* l = dynamic_cast<TListBox*>(&C))
+      p = std::make_unique<ListBoxPeer>(*this, *form, *l);
     else if (auto* i = dynamic_cast<TImage*>(&C))
       p = std::make_unique<ImagePeer>(*this, *form, *i);
     else if (auto* v = dynamic_cast<TBevel*>(&C))
@@ -1117,6 +1201,69 @@ bool Win32Backend::NotifyIcon(unsigned Code, const TNotifyIconData& D) {
   return ok;
 }
 
+bool Win32Backend::ShowBalloon(const TNotifyBalloon& B) {
+  TForm* form = Application ? Application->FindForm(B.Wnd) : nullptr;
+  WindowPeer* peer = form ? PeerOf(form) : nullptr;
+  if (!peer || !peer->Hwnd) return false;
+  const auto it = FTrayIcons.find({peer->Hwnd, B.uID});
+  if (it == FTrayIcons.end()) return false;
+  // The larger record, for this request only: the icon itself keeps the
+  // first form (it.second) for its adds, changes and deletion.
+  NOTIFYICONDATAA n{};
+  n.cbSize = NOTIFYICONDATAA_V2_SIZE;
+  n.hWnd = peer->Hwnd;
+  n.uID = B.uID;
+  n.uFlags = NIF_INFO;
+  n.dwInfoFlags = B.dwInfoFlags;
+  // Texts converted as the tip is; each field keeps its terminating zero.
+  auto put = [](char* Field, size_t Size, const std::string& Text) {
+    const std::string shown = Shown(Text);
+    const size_t length = std::min(shown.size(), Size - 1);
+    std::memcpy(Field, shown.data(), length);
+    Field[length] = '\0';
+  };
+  put(n.szInfoTitle, sizeof n.szInfoTitle, B.Title);
+  put(n.szInfo, sizeof n.szInfo, B.Text);
+  FLastBalloon = n;
+  return Shell_NotifyIconA(NIM_MODIFY, &n) != FALSE;
+}
+
+bool Win32Backend::SetClipboardText(const std::string& Text) {
+  // As Unicode text, so that every program reads the characters (the system
+  // makes the code-page form from it on request).
+  // Lines end in CR LF on the Windows clipboard.
+  std::string lines;
+  for (size_t i = 0; i < Text.size(); ++i) {
+    if (Text[i] == '\n' && (i == 0 || Text[i - 1] != '\r')) lines += '\r';
+    lines += Text[i];
+  }
+  std::wstring w;
+  const std::string shown = Shown(lines);
+  const int n =
+      MultiByteToWideChar(CP_ACP, 0, shown.data(), static_cast<int>(shown.size()), nullptr, 0);
+  if (n > 0 || shown.empty()) {
+    w.resize(static_cast<size_t>(n));
+    if (n > 0)
+      MultiByteToWideChar(CP_ACP, 0, shown.data(), static_cast<int>(shown.size()), w.data(), n);
+  }
+  HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, (w.size() + 1) * sizeof(wchar_t));
+  if (!mem) return false;
+  if (void* p = GlobalLock(mem)) {
+    std::memcpy(p, w.c_str(), (w.size() + 1) * sizeof(wchar_t));
+    GlobalUnlock(mem);
+  }
+  if (!OpenClipboard(FUtility)) {
+    GlobalFree(mem);
+    return false;
+  }
+  EmptyClipboard();
+  const bool ok = SetClipboardData(CF_UNICODETEXT, mem) != nullptr;
+  // The clipboard owns the memory once it has taken it.
+  if (!ok) GlobalFree(mem);
+  CloseClipboard();
+  return ok;
+}
+
 void Win32Backend::RestoreIcons() {
   for (auto& [key, data] : FTrayIcons) Shell_NotifyIconA(NIM_ADD, &data);
 }
@@ -1163,6 +1310,19 @@ std::string Win32TrayTip(const TControl& Form, unsigned Id) {
   if (!backend || !p || !p->Hwnd) return {};
   const char* tip = backend->TrayTip(p->Hwnd, Id);
   return tip ? std::string(tip) : std::string();
+}
+
+TWin32Balloon Win32LastBalloon() {
+  auto* backend = Application ? dynamic_cast<Win32Backend*>(&Application->Backend()) : nullptr;
+  if (!backend) return {};
+  const NOTIFYICONDATAA& n = backend->LastBalloon();
+  return {n.cbSize, n.uFlags, n.dwInfoFlags,
+          std::string(n.szInfoTitle, strnlen(n.szInfoTitle, sizeof n.szInfoTitle)),
+          std::string(n.szInfo, strnlen(n.szInfo, sizeof n.szInfo))};
+}
+
+unsigned Win32BalloonRecordSize() {
+  return NOTIFYICONDATAA_V2_SIZE;
 }
 
 unsigned Win32TaskbarCreatedMessage() {

@@ -25,6 +25,20 @@ void* Win32Window(const TControl& Control);
 // the desktop's own copy cannot be read back.
 std::string Win32TrayTip(const TControl& Form, unsigned Id);
 
+// The record of the last balloon (desktop notification) this process asked
+// for, as it went to the notification area; Size 0 when none was. For tests.
+struct TWin32Balloon {
+  unsigned Size = 0;  // cbSize
+  unsigned Flags = 0;
+  unsigned InfoFlags = 0;
+  std::string Title;  // in the code page's bytes
+  std::string Text;
+};
+TWin32Balloon Win32LastBalloon();
+// The size of the balloon's record (the system's second form), which only
+// the balloon's request uses.
+unsigned Win32BalloonRecordSize();
+
 // The window message the desktop broadcasts when its notification area has
 // been re-created (Explorer restarted); the backend adds its icons again.
 unsigned Win32TaskbarCreatedMessage();
