@@ -70,7 +70,10 @@ void ComposeNotifyMail(TIdMessage& Msg, const std::string& Name, const std::stri
 // another address), empty pieces left out.
 std::vector<std::string> AccountRecipients(const std::string& Addresses) {
   std::vector<std::string> out;
-  for (const std::string& a : TForm1::SplitAddressList(Addresses)->Lines) {
+  // Held for the loop: the list a call returns is freed at the end of the
+  // expression that names it, before the loop reads its lines.
+  const std::unique_ptr<TStringList> list = TForm1::SplitAddressList(Addresses);
+  for (const std::string& a : list->Lines) {
     std::string t = text::Trim(a);
     if (!t.empty()) out.push_back(std::move(t));
   }
