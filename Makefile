@@ -76,8 +76,13 @@ test-windows-e2e: windows
 	ctest --preset windows -R '^app_win32_e2e$$'
 
 # The portable Windows release: build/release/Corvale-<version>-win64.zip.
-release-windows: windows
-	scripts/release-windows build/windows
+# Its program, built in a tree of its own, asks the public address services
+# and the system's DNS servers (the windows tree is the demo build).
+release-windows: deps
+	cmake --preset windows -B build/release-tree -DCORVALE_ECHO_SOURCES=public \
+	  -DCORVALE_BUILD_TESTS=OFF >/dev/null
+	cmake --build build/release-tree --target Corvale
+	scripts/release-windows build/release-tree
 
 # Screenshots of Corvale.exe under Wine in build/screenshots/windows/.
 screenshot-windows: windows
