@@ -230,7 +230,7 @@ TEST_F(Form1MailTest, AnErrorOfTheClosingQuitLeavesTheAddressForTheNextCheck) {
 }
 
 // The TLS of direct delivery: opportunistic STARTTLS (RFC 7435), which this
-// build has only where TLS is available (Windows: not yet).
+// build has only where TLS is available.
 constexpr size_t kRecordHeader = 5;  // a TLS record header: the ClientHello has begun
 // A fatal handshake_failure alert (RFC 8446 sections 5.1 and 6).
 const std::string kHandshakeAlert("\x15\x03\x03\x00\x02\x02\x28", 7);
@@ -243,7 +243,7 @@ Script GreetWithStartTls() {
 // An exchanger with a certificate nobody vouches for (self-signed) gets the
 // mail encrypted: its certificate is not required to verify.
 TEST_F(Form1MailTest, TheExchangerGetsTheMailOverStartTls) {
-  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS";
   AiosmtpdServer mx;
   mx.Tls = AiosmtpdServer::TlsMode::StartTls;
   mx.Certificate = testtls::Make().SelfSigned;
@@ -262,7 +262,7 @@ TEST_F(Form1MailTest, TheExchangerGetsTheMailOverStartTls) {
 // exchangers do, gets the mail encrypted: it arrives, and the server's log
 // says the session was TLS.
 TEST_F(Form1MailTest, PostfixAsTheExchangerGetsTheMailOverTls) {
-  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS";
   if (!PostfixServer::RunsAsRoot()) GTEST_SKIP() << "Postfix needs root";
   PostfixServer mx;
   mx.Certificate = testtls::Make().Good;
@@ -281,7 +281,7 @@ TEST_F(Form1MailTest, PostfixAsTheExchangerGetsTheMailOverTls) {
 // A handshake that fails gets one more session in plain text on a new
 // connection, which delivers once; STARTTLS is not asked for again.
 TEST_F(Form1MailTest, AFailedHandshakeIsFollowedByOnePlainDelivery) {
-  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS";
   ScriptedTcpServer mx({GreetWithStartTls()
                             .ExpectLine("STARTTLS")
                             .Send("220 go ahead\r\n")
@@ -313,7 +313,7 @@ TEST_F(Form1MailTest, AFailedHandshakeIsFollowedByOnePlainDelivery) {
 // Bytes after the 220 to STARTTLS, in the same packet, refuse the session:
 // nothing is delivered and there is no plain retry.
 TEST_F(Form1MailTest, BytesAfterTheReadyReplyDeliverNothing) {
-  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS";
   ScriptedTcpServer mx(
       {GreetWithStartTls().ExpectLine("STARTTLS").Send("220 go ahead\r\n250 ok\r\n").ReadToEnd()});
   TForm1& f = Open(mx, "ann@a.test");

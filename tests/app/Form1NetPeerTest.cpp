@@ -240,7 +240,7 @@ TEST_F(Form1NetTest, AValueCutTo255BytesKeepsWhatIsLeft) {
 // certificate checked; one the program cannot trust fails the check like any
 // failed fetch: the stored address stays and is shown.
 TEST_F(Form1NetTest, AnHttpsEchoPageIsFetchedWithItsCertificateChecked) {
-  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS (Windows: not yet)";
+  if (!PlatformTLSAvailable()) GTEST_SKIP() << "this build has no TLS";
   testtls::TrustTestAuthority();
   const testtls::Certificates& certs = testtls::Make();
   struct Case {
