@@ -14,9 +14,11 @@
 //   ... send mail for "ann@corvale.test" to 127.0.0.1:mx.Port() ...
 //   std::string mbox = mx.WaitForDelivery(1);
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/support/DovecotAuthServer.h"
 #include "tests/support/PeerServer.h"
 #include "tests/support/TestCertificates.h"
 
@@ -36,6 +38,23 @@ class PostfixServer : public PeerServer {
   // and logs each TLS session it establishes.
   testtls::KeyPair Certificate;
 
+  // A submission server (RFC 6409) for one account, set before Start()
+  // together with Certificate: Port() offers STARTTLS and, only after it,
+  // AUTH PLAIN and LOGIN (smtpd_tls_auth_only); ImplicitTlsPort() is the same
+  // server with TLS from the first byte (smtpd_tls_wrappermode, RFC 8314).
+  // The login is checked by a private Dovecot (DovecotAuthServer) started
+  // with the server. Mail is taken only after the login
+  // (permit_sasl_authenticated) and only from the account's own address
+  // (reject_sender_login_mismatch), as providers do.
+  struct Account {
+    std::string User;  // an address of kDomain
+    std::string Password;
+  };
+  Account Submission;
+  bool IsSubmission() const { return !Submission.User.empty(); }
+  // The implicit-TLS port of a submission server (0 otherwise).
+  uint16_t ImplicitTlsPort() const { return ImplicitTlsPort_; }
+
   // The mailbox file as it is now (mbox format; empty when nothing arrived).
   std::string Mailbox() const { return ReadFile("mail/inbox"); }
   // The messages of the mailbox, each without its "From " separator line and
@@ -51,4 +70,10 @@ class PostfixServer : public PeerServer {
  protected:
   void WriteConfig() override;
   std::vector<std::string> Command() const override;
+
+ private:
+  // The submission server's settings of main.cf.
+  std::string SubmissionConfig();
+  std::unique_ptr<DovecotAuthServer> Auth_;
+  uint16_t ImplicitTlsPort_ = 0;
 };
