@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCursor>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -35,6 +36,7 @@
 #include "ui/Application.h"
 #include "ui/BitBtn.h"
 #include "ui/CheckBox.h"
+#include "ui/ComboBox.h"
 #include "ui/Edit.h"
 #include "ui/Form.h"
 #include "ui/Label.h"
@@ -170,6 +172,8 @@ class EditPeer : public WidgetPeer {
   explicit EditPeer(TEdit& E) : WidgetPeer(E) {
     auto* w = new QLineEdit(ParentWidget(E));
     Init(w);
+    // Qt draws its own mask character; any PasswordChar hides the text.
+    if (E.PasswordChar) w->setEchoMode(QLineEdit::Password);
     QObject::connect(w, &QLineEdit::textEdited, w,
                      [&E](const QString& T) { Deliver([&] { E.SetText(S(T)); }); });
     w->installEventFilter(new ExitFilter(w, E));
@@ -596,6 +600,8 @@ class QtBackend : public TBackend {
       p = std::make_unique<UpDownPeer>(*u);
     else if (auto* c = dynamic_cast<TCheckBox*>(&C))
       p = std::make_unique<CheckBoxPeer>(*c);
+    else if (auto* x = dynamic_cast<TComboBox*>(&C))
+      p = std::make_unique<ComboBoxPeer>(*x);
     else if (auto* b = dynamic_cast<TBitBtn*>(&C))
       p = std::make_unique<BitBtnPeer>(*b);
     else if (auto* s = dynamic_cast<TStatusBar*>(&C))

@@ -9,6 +9,7 @@
 #include "ui/Bevel.h"
 #include "ui/BitBtn.h"
 #include "ui/CheckBox.h"
+#include "ui/ComboBox.h"
 #include "ui/Edit.h"
 #include "ui/Form.h"
 #include "ui/Image.h"
@@ -386,7 +387,11 @@ class LabelPeer : public WindowPeer {
 class EditPeer : public WindowPeer {
  public:
   EditPeer(Win32Backend& B, FormPeer& F, TEdit& E) : WindowPeer(B, E) {
-    Hwnd = F.CreateChild(E, "EDIT", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE);
+    Hwnd =
+        F.CreateChild(E, "EDIT", ES_AUTOHSCROLL | WS_TABSTOP | (E.PasswordChar ? ES_PASSWORD : 0),
+                      WS_EX_CLIENTEDGE);
+    if (Hwnd && E.PasswordChar)
+      SendMessageA(Hwnd, EM_SETPASSWORDCHAR, static_cast<unsigned char>(E.PasswordChar), 0);
   }
   void Changed() override {
     WindowPeer::Changed();
@@ -873,6 +878,9 @@ LRESULT FormPeer::Command(WPARAM WParam, LPARAM LParam) {
   } else if (auto* x = dynamic_cast<TCheckBox*>(c); x && code == BN_CLICKED) {
     const bool on = SendMessageA(from, BM_GETCHECK, 0, 0) == BST_CHECKED;
     Deliver([x, on] { x->SetChecked(on); });
+  } else if (auto* x = dynamic_cast<TComboBox*>(c); x && code == CBN_SELCHANGE) {
+    const int index = static_cast<int>(SendMessageA(from, CB_GETCURSEL, 0, 0));
+    Deliver([x, index] { x->SetItemIndex(index); });
   } else if (auto* e = dynamic_cast<TEdit*>(c)) {
     if (code == EN_CHANGE) {
       std::string text = WindowText(from);
@@ -1028,6 +1036,8 @@ std::unique_ptr<TPeer> Win32Backend::CreatePeer(TControl& C) {
       p = std::make_unique<UpDownPeer>(*this, *form, *u);
     else if (auto* c = dynamic_cast<TCheckBox*>(&C))
       p = std::make_unique<CheckBoxPeer>(*this, *form, *c);
+    else if (auto* x = dynamic_cast<TComboBox*>(&C))
+      p = std::make_unique<ComboBoxPeer>(*this, *form, *x);
     else if (auto* b = dynamic_cast<TBitBtn*>(&C))
       p = std::make_unique<BitBtnPeer>(*this, *form, *b);
     else if (auto* s = dynamic_cast<TStatusBar*>(&C))
