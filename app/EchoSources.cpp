@@ -123,12 +123,14 @@ std::string SourceLine(const TEchoSource& Source) {
 
 std::vector<TEchoSource> PublicSources() {
   // Four operators, so that one service's outage, limit or end leaves three.
-  // Each is asked over https and by a name that, where the operator offers
-  // one, has only an IPv4 address.
+  // Each is asked over https, by a name that has only an IPv4 address where
+  // the operator offers one. First the services made for this question,
+  // then Cloudflare's diagnostic page, then one whose free use without an
+  // account is the most limited.
   return {
-      {TEchoFormat::Trace, "https://www.cloudflare.com/cdn-cgi/trace"},  // Cloudflare
       {TEchoFormat::Plain, "https://api.ipify.org"},                     // ipify
       {TEchoFormat::Plain, "https://checkip.amazonaws.com"},             // Amazon Web Services
+      {TEchoFormat::Trace, "https://www.cloudflare.com/cdn-cgi/trace"},  // Cloudflare
       {TEchoFormat::Plain, "https://ipinfo.io/ip"},                      // IPinfo
   };
 }

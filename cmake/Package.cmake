@@ -27,7 +27,7 @@ if(CORVALE_ECHO_SOURCES STREQUAL "public")
   set(_echo_words "the public address services")
   set(CORVALE_PACKAGE_ECHO_ITEM
       ".B Address services\n"
-      "Cloudflare's trace page, ipify, Amazon's checkip and IPinfo, over https and\n"
+      "ipify, Amazon's checkip, Cloudflare's trace page and IPinfo, over https and\n"
       "in that order: the first acceptable answer counts, and a service that\n"
       "answers 403 or 429 rests for an hour or as long as it asks, at most a day.")
 elseif(CORVALE_ECHO_SOURCES)
