@@ -385,6 +385,7 @@ TEST(IdSMTPScripted, LoginToASubmissionServer) {
     bool PlainTextAuth;
     Dialogue Steps;     // after "Rset": each line the client must send, and the reply
     std::string Error;  // empty: the mail goes on to be delivered
+    std::string Password = "pw";
   } cases[] = {
       {"PLAIN only", "250-hi\r\n250 AUTH PLAIN\r\n", true, plainOk, ""},
       {"PLAIN preferred", "250-hi\r\n250 AUTH LOGIN PLAIN\r\n", true, plainOk, ""},
@@ -422,6 +423,14 @@ TEST(IdSMTPScripted, LoginToASubmissionServer) {
        false,
        {},
        "The password for 127.0.0.1 is sent only over TLS, and this session is not encrypted."},
+      // PLAIN separates user and password with NUL: one inside would send
+      // another login than the one typed.
+      {"NUL in the password",
+       "250-hi\r\n250 AUTH PLAIN\r\n",
+       true,
+       {},
+       "The user name or password holds a NUL character and cannot be sent.",
+       std::string("p\0w", 3)},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.Name);
@@ -444,7 +453,7 @@ TEST(IdSMTPScripted, LoginToASubmissionServer) {
     smtp.AuthenticationType = atAuto;
     smtp.PlainTextAuth = k.PlainTextAuth;
     smtp.UserId = "ann";
-    smtp.Password = "pw";
+    smtp.Password = k.Password;
     TIdMessage msg;
     msg.From.Address = "a@x.test";
     msg.Recipients.Add().Address = "a@x.test";
@@ -464,33 +473,6 @@ TEST(IdSMTPScripted, LoginToASubmissionServer) {
       EXPECT_TRUE(srv.Received(0).ends_with("\r\nRset\r\nQuit\r\n")) << srv.Received(0);
     }
   }
-}
-
-// PLAIN separates the user name and password with NUL, so one holding a NUL
-// would send another login than the one typed: refused before sending.
-TEST(IdSMTPScripted, PlainRefusesANulInTheLogin) {
-  ScriptedTcpServer srv(Script()
-                            .Send("220 hi\r\n")
-                            .ReadLine()
-                            .Send("250-hi\r\n250 AUTH PLAIN\r\n")
-                            .ExpectLine("Rset")
-                            .Send("250 ok\r\n")
-                            .ExpectLine("Quit")
-                            .CloseNow());
-  TIdSMTP smtp;
-  Configure(smtp, srv);
-  smtp.AuthenticationType = atAuto;
-  smtp.PlainTextAuth = true;
-  smtp.UserId = "ann";
-  smtp.Password = std::string("p\0w", 3);
-  TIdMessage msg;
-  msg.From.Address = "a@x.test";
-  msg.Recipients.Add().Address = "a@x.test";
-  smtp.OpenSession();
-  EXPECT_THROW(smtp.DeliverMessage(msg), EIdException);
-  smtp.CloseSession();
-  ASSERT_TRUE(srv.WaitForFinished(1, std::chrono::milliseconds(kTestTimeoutMs)));
-  EXPECT_EQ(srv.Received(0).find("AUTH"), std::string::npos);
 }
 
 TEST(IdSMTP, DefaultsAndCopy) {
