@@ -292,8 +292,11 @@ class TSchannelSession final : public TIdTLSSession {
     for (;;) {
       const size_t whole = WholeRecords(true);
       if (whole == 0) return false;
+      const size_t before = InStart;
       if (Step(In.data() + InStart, whole)) return true;
-      if (InStart == In.size()) return false;
+      // Nothing taken (Schannel wants more than the records here) or
+      // nothing left: the next records must come first.
+      if (InStart == before || InStart == In.size()) return false;
     }
   }
 
@@ -430,6 +433,12 @@ class TSchannelSession final : public TIdTLSSession {
       // Whole records were given: Schannel wants the next one too.
       return false;
     }
+    if (s == SEC_I_INCOMPLETE_CREDENTIALS && !CredentialsDeclined) {
+      // The server asks for a client certificate: the same input is given
+      // again, and the handshake goes on without one (SCH_CRED_NO_DEFAULT_CREDS).
+      CredentialsDeclined = true;
+      return Step(AInput, ALength);
+    }
     // What went to the peer, an alert on failure included.
     for (const SecBuffer& b : out)
       if (b.pvBuffer && b.cbBuffer > 0)
@@ -438,9 +447,6 @@ class TSchannelSession final : public TIdTLSSession {
     InStart += ALength - (in[1].BufferType == SECBUFFER_EXTRA ? in[1].cbBuffer : 0);
     switch (s) {
       case SEC_I_CONTINUE_NEEDED:
-      case SEC_I_INCOMPLETE_CREDENTIALS:
-        // The server asked for a client certificate: the next call goes on
-        // without one (SCH_CRED_NO_DEFAULT_CREDS).
         return false;
       case SEC_E_OK:
         break;
@@ -678,6 +684,7 @@ class TSchannelSession final : public TIdTLSSession {
   bool Failed = false;
   bool Closed = false;
   bool PeerClosed = false;
+  bool CredentialsDeclined = false;
 };
 
 }  // namespace
