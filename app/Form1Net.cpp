@@ -315,9 +315,12 @@ void TForm1::SendNotifyMail(const std::string& Name, const std::string& Addresse
       SendThroughAccount(msg, to, Outgoing, OutgoingPassword);
     } catch (const std::exception& e) {
       // Not retried, and the address is stored as after any failed
-      // delivery; but the user hears why, since what the server said (a
-      // wrong password, a sender it refuses) is the user's to fix.
-      if (Application != nullptr) Application->HandleException(e);
+      // delivery. What the server said (a wrong password, a sender it
+      // refuses) is the user's to fix, so it must reach them: as a desktop
+      // notice like any failed delivery, or in a message box where the
+      // desktop takes none (notices turned off, no notification area).
+      if (!ShowDesktopNotice(kMailNoticeTitle, e.what(), true) && Application != nullptr)
+        Application->HandleException(e);
     }
     return;
   }
