@@ -163,10 +163,12 @@ class TForm1 : public TForm {
 
   // One public-address check (what the schedule runs).
   virtual void GetMyIP();
-  // One public-address check: fetches the echo page, takes the address between
-  // "BEGINIP" and "ENDIP", mails a change, stores and saves it, and shows it in
-  // the status bar and the icon's tip. Address receives what was found; it is
-  // left as it was when the fetch fails or the reply has no usable address.
+  // One public-address check: asks the address services of CheckSources in
+  // order (none: fetches the echo page and takes the address between
+  // "BEGINIP" and "ENDIP"), mails a change, stores and saves it, and shows it
+  // in the status bar and the icon's tip. Address receives what was found; it
+  // is left as it was when no service (or the echo page) gives a usable
+  // address; when services were asked, the window then says none answered.
   void GetMyIP(std::string& Address);
   // The address fetched: EchoHost when it is a full http:// or https://
   // address, else "http://" + EchoHost + "/GetMyIP.pl".
