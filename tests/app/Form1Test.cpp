@@ -702,8 +702,8 @@ TEST_F(Form1Test, MenuBarEntriesInOrder) {
   Start();
   std::vector<std::string> captions;
   for (TMenuItem* i : form->MainMenu1->Items) captions.push_back(i->Caption);
-  EXPECT_EQ(captions,
-            (std::vector<std::string>{"Apply", "Minimize", "Close", "Send Email", "About"}));
+  EXPECT_EQ(captions, (std::vector<std::string>{"Apply", "Minimize", "Close", "Send Email",
+                                                "Options...", "History...", "About"}));
   form->Apply1->Click();
   EXPECT_EQ(form->Checks, 1) << "Apply in the menu is the Apply button";
   EXPECT_EQ(form->Edit3->GetText(), "48");

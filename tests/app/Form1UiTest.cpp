@@ -227,7 +227,8 @@ TEST(Form1QtTest, RealWindowShowsTheDesignAndReactsToInput) {
     EXPECT_EQ(Texts<QPushButton>(client), (QStringList{"Apply", "&Minimize", "&Close"}));
     QStringList menu;
     for (QAction* a : w->findChild<QMenuBar*>()->actions()) menu << a->text();
-    EXPECT_EQ(menu, (QStringList{"Apply", "Minimize", "Close", "Send Email", "About"}));
+    EXPECT_EQ(menu, (QStringList{"Apply", "Minimize", "Close", "Send Email", "Options...",
+                                 "History...", "About"}));
     auto* panel0 = client->findChild<QLabel*>("panel0");
     ASSERT_NE(panel0, nullptr);
     EXPECT_EQ(panel0->width(), 100);

@@ -219,8 +219,8 @@ TEST_F(Win32MainWindow, WindowAndControlsAreAsDesigned) {
     GetMenuStringA(bar, static_cast<UINT>(i), buf, sizeof buf, MF_BYPOSITION);
     entries.emplace_back(buf);
   }
-  EXPECT_EQ(entries,
-            (std::vector<std::string>{"Apply", "Minimize", "Close", "Send Email", "About"}));
+  EXPECT_EQ(entries, (std::vector<std::string>{"Apply", "Minimize", "Close", "Send Email",
+                                               "Options...", "History...", "About"}));
 
   // Tab goes through the window in the order of its design, and round.
   std::vector<HWND> order;
@@ -517,7 +517,8 @@ TEST_F(Win32MainWindow, AboutWindowIsModalAndEscapeClosesIt) {
   });
   // "About" from the menu bar.
   HMENU bar = GetMenu(W);
-  SendMessageA(W, WM_COMMAND, MAKEWPARAM(GetMenuItemID(bar, 4), 0), 0);
+  const int about = GetMenuItemCount(bar) - 1;  // the last entry
+  SendMessageA(W, WM_COMMAND, MAKEWPARAM(GetMenuItemID(bar, about), 0), 0);
   gWatch = nullptr;
   ASSERT_TRUE(watch.Done);
   EXPECT_EQ(watch.AboutCaption, L"About Corvale \u00AE");
