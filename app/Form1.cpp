@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "about/AboutPicture.h"
+#include "app/OptionsForm.h"
 #include "app/SettingsText.h"
 #include "platform/Files.h"
 #include "platform/SettingsDir.h"
@@ -171,6 +172,7 @@ TForm1::TForm1(TComponent* AOwner)
   Minimize1 = MainMenu1->Add("Minimize1", "Minimize", on(&TForm1::Minimize1Click));
   Close1 = MainMenu1->Add("Close1", "Close", on(&TForm1::Close1Click));
   SendEmail2 = MainMenu1->Add("SendEmail2", "Send Email", on(&TForm1::SendEmail2Click));
+  Options1 = MainMenu1->Add("Options1", "Options...", on(&TForm1::Options1Click));
   History1 = MainMenu1->Add("History1", "History...", on(&TForm1::History1Click));
   About2 = MainMenu1->Add("About2", "About", on(&TForm1::About2Click));
   Menu = MainMenu1;
@@ -281,7 +283,8 @@ void TForm1::UpdateInfo() {
   out += Key("IP") + StoredValue(LastIP) + "\r\n";
   outgoing::Write(ExtraSettings, Outgoing);
   out += ExtraSettings.Text(kMaxText);
-  files::WriteSettingsFile(SettingsPlace, SettingsPath(), out);
+  // A password the user chose to keep here makes the file private.
+  files::WriteSettingsFile(SettingsPlace, SettingsPath(), out, Outgoing.PasswordInFile);
 }
 
 void TForm1::UpdateForm() {
@@ -290,6 +293,7 @@ void TForm1::UpdateForm() {
   const auto values = formtext::ReadSettingsValues(data, kMaxText);
   ExtraSettings = formtext::TExtraSettings::Read(data, kMaxText);
   Outgoing = outgoing::Read(ExtraSettings);
+  OutgoingPassword = StoredOutgoingPassword(Outgoing, ExtraSettings);
   auto value = [&](size_t Index) { return values[Index]; };
   Edit1->SetText(text::Trim(value(0)));
   Edit2->SetText(text::Trim(value(1)));
@@ -398,6 +402,9 @@ void TForm1::SendEmail1Click(TComponent*) {
 }
 void TForm1::SendEmail2Click(TComponent*) {
   SendEmailNow();
+}
+void TForm1::Options1Click(TComponent*) {
+  ShowOptionsWindow(*this);
 }
 
 // "Hide" hides the window like the other hide commands: a user who picks it

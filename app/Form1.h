@@ -62,6 +62,7 @@ class TForm1 : public TForm {
   TMenuItem* Minimize1;
   TMenuItem* Close1;
   TMenuItem* SendEmail2;
+  TMenuItem* Options1;  // "Options...": the outgoing mail server
   TMenuItem* About2;
   TPopupMenu* PopupMenu1;
   TMenuItem* SendEmail1;
@@ -155,6 +156,8 @@ class TForm1 : public TForm {
   void About2Click(TComponent* Sender);
   void SendEmail1Click(TComponent* Sender);
   void SendEmail2Click(TComponent* Sender);
+  // Opens the Options window (modal).
+  void Options1Click(TComponent* Sender);
   void Hide1Click(TComponent* Sender);
   void ShowApplication1Click(TComponent* Sender);
   void ExitApplication1Click(TComponent* Sender);
