@@ -147,9 +147,10 @@ TEST_F(Form1AccountTest, MailArrivesThroughTheAccount) {
     f.GetMyIP(address);
     EXPECT_EQ(Told(), std::vector<std::string>{});
     EXPECT_TRUE(Stored());
-    EXPECT_EQ(outgoing::Read(formtext::TExtraSettings::Read(files::ReadFile(Dir + "/Corvale.ini"),
-                                                            TForm1::kMaxText)),
-              server);
+    // The save kept the server, and the window reads it back.
+    f.Outgoing = {};
+    f.UpdateForm();
+    EXPECT_EQ(f.Outgoing, server);
     arrived += 3;
     const std::vector<std::string> msgs = mx.WaitForDelivery(arrived);
     ASSERT_EQ(msgs.size(), arrived) << mx.LogText();
@@ -238,6 +239,7 @@ TEST_F(Form1AccountTest, ARelayOnThisMachine) {
     Script Relay;
     std::string Password;
     std::string Box;  // "" when nothing reaches the user; else how it begins
+    TSecurity Security = TSecurity::None;
   } cases[] = {
       {"delivered",
        Script(upToMail)
@@ -260,13 +262,22 @@ TEST_F(Form1AccountTest, ARelayOnThisMachine) {
            .ExpectLine("Quit"),
        "pw", ": 530 5.7.0 Must issue a STARTTLS command first"},
       {"no password", Script(), "", ""},
+      // STARTTLS asked for is required: a relay that does not offer it gets
+      // no login in clear.
+      {"STARTTLS not offered",
+       Script()
+           .Send("220 relay\r\n")
+           .ReadLine()
+           .Send("250-relay\r\n250 AUTH PLAIN\r\n")
+           .ExpectLine("Quit"),
+       "pw", ": 127.0.0.1 does not offer STARTTLS.", TSecurity::StartTLS},
   };
   for (Case& k : cases) {
     SCOPED_TRACE(k.Name);
     ScriptedTcpServer relay(std::move(k.Relay.CloseNow()));
     const std::string where = "127.0.0.1:" + std::to_string(relay.Port());
-    const outgoing::TOutgoingServer server{true,    "127.0.0.1", relay.Port(), TSecurity::None,
-                                           "relay", false};
+    const outgoing::TOutgoingServer server{true,       "127.0.0.1", relay.Port(),
+                                           k.Security, "relay",     false};
     TForm1& f = Open(server, k.Password, "ann@a.test, bo@b.test,,cy@c.test ");
     std::string address;
     f.GetMyIP(address);
