@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "app/Form1.h"
+#include "platform/Autostart.h"
+#include "platform/Files.h"
 #include "platform/Text.h"
 #include "ui/Application.h"
 
@@ -99,7 +101,13 @@ TOptionsForm::TOptionsForm(TComponent* AOwner, TForm1& Main) : TForm(AOwner), FM
   top += 28;
   btnTest = make(static_cast<TBitBtn*>(nullptr), "btnTest", kFieldLeft, top, 150, kButtonHeight);
   btnTest->SetCaption("Send a test mail");
-  // kSpareTop .. kSpareTop + kSpareRows * kRowHeight stays free.
+  // The desktop habits, in the rows left free for them.
+  chkNotify = make(static_cast<TCheckBox*>(nullptr), "chkNotify", kMargin, kSpareTop,
+                   kClientWidth - 2 * kMargin, 22);
+  chkNotify->SetCaption("Show desktop notifications");
+  chkAutostart = make(static_cast<TCheckBox*>(nullptr), "chkAutostart", kMargin,
+                      kSpareTop + kRowHeight, kClientWidth - 2 * kMargin, 22);
+  chkAutostart->SetCaption("Start with the session");
   const int buttonTop = kClientHeight - kMargin - kButtonHeight;
   btnCancel = make(static_cast<TBitBtn*>(nullptr), "btnCancel",
                    kClientWidth - kMargin - kButtonWidth, buttonTop, kButtonWidth, kButtonHeight);
@@ -126,6 +134,10 @@ TOptionsForm::TOptionsForm(TComponent* AOwner, TForm1& Main) : TForm(AOwner), FM
   cmbSecurity->SetItemIndex(SecurityIndex(server.Security));
   edtUser->SetText(server.User);
   chkKeepInFile->SetChecked(server.PasswordInFile);
+  chkNotify->SetChecked(FMain.DesktopNotifications());
+  // What the session will do, whoever made the entry (the package, the
+  // installer, the user).
+  chkAutostart->SetChecked(autostart::Enabled());
   // Asking the store for this account's password also says whether one
   // answers at all.
   std::string kept;
@@ -280,6 +292,7 @@ void TOptionsForm::btnOkClick(TComponent*) {
   else
     FMain.ExtraSettings.Remove(outgoing::kKeyPassword);
   FMain.OutgoingPassword = password;
+  FMain.SetDesktopNotifications(chkNotify->GetChecked());
   try {
     FMain.UpdateInfo();
   } catch (...) {
@@ -287,6 +300,19 @@ void TOptionsForm::btnOkClick(TComponent*) {
     FMain.ExtraSettings = oldExtra;
     FMain.OutgoingPassword = oldPassword;
     throw;
+  }
+  // The session's entry changes only when the box was changed: an entry the
+  // desktop keeps turned off is left to it while the box shows it off.
+  if (chkAutostart->GetChecked() != autostart::Enabled()) {
+    try {
+      autostart::SetEnabled(chkAutostart->GetChecked(), files::ExecutablePath());
+    } catch (const std::exception& e) {
+      Application->MessageBox(
+          std::string("Corvale could not change how it starts with the session: ") + e.what(),
+          Application->Title, MB_OK | MB_ICONERROR);
+      chkAutostart->SetChecked(autostart::Enabled());
+      return;
+    }
   }
   ModalResult = mrOk;
 }

@@ -41,6 +41,8 @@ class TOptionsForm : public TForm {
   TLabel* lblStore;          // where the password is kept, or that no store answers
   TCheckBox* chkKeepInFile;  // shown only when no credential store answers
   TBitBtn* btnTest;          // Send a test mail
+  TCheckBox* chkNotify;      // Show desktop notifications (the settings file's Notify line)
+  TCheckBox* chkAutostart;   // Start with the session (the system's own entry, read when opened)
   TBitBtn* btnOk;
   TBitBtn* btnCancel;
 

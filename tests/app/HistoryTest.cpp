@@ -9,6 +9,8 @@
 #include "app/Form1.h"
 #include "app/History.h"
 #include "app/HistoryForm.h"
+#include "app/OptionsForm.h"
+#include "platform/Autostart.h"
 #include "platform/Files.h"
 #include "tests/support/TestEnv.h"
 #include "ui/Application.h"
@@ -268,6 +270,44 @@ TEST_F(DesktopTest, TheHistoryWindowListsNewestFirstAndCopies) {
   EXPECT_EQ(rows, std::vector<std::string>{THistoryForm::kNoChanges});
   EXPECT_EQ(label, "0 changes, newest first");
   EXPECT_FALSE(copyEnabled);
+}
+
+// The Options window's two boxes show the state when it opens (notifications
+// on by default; the session entry as the system has it) and OK changes both.
+TEST_F(DesktopTest, TheOptionsBoxesShowAndChangeNotificationsAndTheSessionStart) {
+  const std::string config = Dir + "/config";
+  testenv::ScopedVariable configHome("XDG_CONFIG_HOME", config.c_str());
+  // No credential store answers here (nothing listens on this bus).
+  const std::string noBus = "unix:path=" + Dir + "/no-bus";
+  testenv::ScopedVariable bus("DBUS_SESSION_BUS_ADDRESS", noBus.c_str());
+  const bool wasOn = autostart::Enabled();  // Wine's registry is the prefix's own
+  autostart::SetEnabled(false, "Corvale");
+  TForm1& f = Start();
+  bool notify = false;
+  bool session = true;
+  Ui->OnShowModal = [&](TForm& w) {
+    auto& o = dynamic_cast<TOptionsForm&>(w);
+    notify = o.chkNotify->GetChecked();
+    session = o.chkAutostart->GetChecked();
+    o.chkNotify->SetChecked(!notify);
+    o.chkAutostart->SetChecked(!session);
+    o.btnOk->Click();
+  };
+  f.Options1->Click();
+  EXPECT_TRUE(notify);
+  EXPECT_FALSE(session);
+  EXPECT_FALSE(f.DesktopNotifications());
+  EXPECT_NE(files::ReadFile(Dir + "/Corvale.ini").find("\r\nNotify        0\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(autostart::Enabled());
+
+  // Opened again, the boxes show what was saved; OK turns both back.
+  f.Options1->Click();
+  EXPECT_FALSE(notify);
+  EXPECT_TRUE(session);
+  EXPECT_TRUE(f.DesktopNotifications());
+  EXPECT_FALSE(autostart::Enabled());
+  autostart::SetEnabled(wasOn, "Corvale");
 }
 
 }  // namespace
