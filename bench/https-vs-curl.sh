@@ -158,11 +158,11 @@ for line in open(sys.argv[1]):
     best[key] = max(best.get(key, 0.0), float(figure))
 print("== Best of each side's rounds")
 print("%-6s %16s %16s %20s" % ("", "curl (Linux)", "Corvale Linux", "Corvale Wine"))
-for name, unit in (("large", "MB/s"), ("fresh", "requests/s")):
+for name, unit in (("large", "MB/s"), ("fresh", "req/s")):
     wine = best.get(("wine", name))
-    print("%-6s %11.1f %-4s %11.1f %-4s %15s" % (
-        name, best[("curl", name)], unit[:4], best[("linux", name)], unit[:4],
-        "%.1f %s" % (wine, unit[:4]) if wine else "-"))
+    print("%-6s %10.1f %-5s %10.1f %-5s %15s" % (
+        name, best[("curl", name)], unit, best[("linux", name)], unit,
+        "%.1f %s" % (wine, unit) if wine else "-"))
 print("(a) %s MB over https:  Corvale/curl %.2f (goal >= 0.90)"
       % (sys.argv[2], best[("linux", "large")] / best[("curl", "large")]))
 print("(b) %s fresh https GETs:  Corvale/curl %.2f (goal >= 0.90)"

@@ -73,12 +73,15 @@ TEST_F(IdSMTPTLSPeer, EveryTLSModeDeliversEncrypted) {
     SinkTls Server;
     testtls::KeyPair Cert;
     bool StartTls;
+    // Lines added to the body: 1000 make about 50 KB, more than three
+    // records of 16 KiB, each of which must arrive whole and in order.
+    int PadLines;
   } cases[] = {
       // Opportunistic takes a certificate nobody vouches for (RFC 7435).
-      {Mode::Opportunistic, SinkTls::StartTls, certs.SelfSigned, true},
-      {Mode::Opportunistic, SinkTls::StartTls, certs.Good, true},
-      {Mode::Required, SinkTls::StartTls, certs.Good, true},
-      {Mode::Implicit, SinkTls::Implicit, certs.Good, false},
+      {Mode::Opportunistic, SinkTls::StartTls, certs.SelfSigned, true, 0},
+      {Mode::Opportunistic, SinkTls::StartTls, certs.Good, true, 0},
+      {Mode::Required, SinkTls::StartTls, certs.Good, true, 1000},
+      {Mode::Implicit, SinkTls::Implicit, certs.Good, false, 0},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(static_cast<int>(k.Client));
@@ -90,6 +93,8 @@ TEST_F(IdSMTPTLSPeer, EveryTLSModeDeliversEncrypted) {
     Configure(smtp, sink, k.Client);
     TIdMessage msg;
     FillMessage(msg);
+    const auto pad = [](int i) { return "line " + std::to_string(i) + " of a long body"; };
+    for (int i = 0; i < k.PadLines; ++i) msg.Body.Add(pad(i));
     smtp.OpenSession();
     EXPECT_TRUE(smtp.IsTLSActive());
     smtp.DeliverMessage(msg);
@@ -98,6 +103,10 @@ TEST_F(IdSMTPTLSPeer, EveryTLSModeDeliversEncrypted) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].Tls);
     EXPECT_EQ(messages[0].Helo, smtp.LocalName());
+    size_t at = 0;
+    for (int i = 0; i < k.PadLines && at != std::string::npos; ++i)
+      at = messages[0].Data.find(pad(i) + "\r\n", at);
+    EXPECT_NE(at, std::string::npos) << "a line of the body is missing or out of order";
     const std::string ehlo = "C: ehlo " + smtp.LocalName();
     std::vector<std::string> expected = {ehlo};
     if (k.StartTls) expected = {ehlo, "C: STARTTLS", "== tls", ehlo};

@@ -293,7 +293,9 @@ TEST_F(TLSPeer, CloseSendsCloseNotifyUnlessTheStreamIsAtAnUnknownPoint) {
       c.WriteText("no blank line\r\n");
       EXPECT_THROW(c.ReadLine(), EIdSocketError);
     } else {
-      c.WriteText("request\r\n\r\n");
+      // One write of many records (a record holds 16 KiB): the server
+      // answers only once all of it has come through whole, up to the blank line.
+      c.WriteText("request " + std::string(100000, 'x') + "\r\n\r\n");
       EXPECT_EQ(c.ReadLine(), "done");
     }
     c.CloseConnection();
