@@ -616,7 +616,7 @@ TEST_F(Form1NetTest, AddressServicesAreAskedInOrderAndRestAfter403Or429) {
     EXPECT_EQ(f.EchoAnsweredBy, traceUrl);
     std::vector<std::string> expected;
     for (const std::string& path : s.Asked) expected.push_back("GET /" + path + " HTTP/1.1");
-    if (!secure) expected.push_back("GET /trace HTTP/1.1");
+    if (!secure) expected.emplace_back("GET /trace HTTP/1.1");
     const auto all = services.WaitForRequests(seen + expected.size());
     std::vector<std::string> asked;
     for (size_t i = seen; i < all.size(); ++i) asked.push_back(all[i].RequestLine);
