@@ -48,8 +48,9 @@ std::string EntryText(const std::string& ExePath) {
 bool Enabled() {
   DWORD type = 0;
   DWORD size = 0;
-  if (RegGetValueW(HKEY_CURRENT_USER, kRunKey, kValueName, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ,
-                   &type, nullptr, &size) == ERROR_SUCCESS)
+  if (RegGetValueW(HKEY_CURRENT_USER, kRunKey, kValueName,
+                   RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type, nullptr,
+                   &size) == ERROR_SUCCESS)
     return true;
   const std::wstring shortcut = StartupShortcut();
   return !shortcut.empty() && GetFileAttributesW(shortcut.c_str()) != INVALID_FILE_ATTRIBUTES;
