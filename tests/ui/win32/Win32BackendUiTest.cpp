@@ -531,4 +531,34 @@ TEST_F(Win32MainWindow, AboutWindowIsModalAndEscapeClosesIt) {
       << ::testing::PrintToString(watch.AboutTexts);
 }
 
+// A desktop notification is a balloon at the icon: NIM_MODIFY with NIF_INFO in
+// the second-form record (its size worked from the fields: 488 bytes in a
+// 32-bit build, 504 in a 64-bit one, where the first form's 88 and 104 have no
+// balloon), title and text in the code page as the tip is; the icon's own
+// record stays the first form. Off, nothing is asked.
+TEST_F(Win32MainWindow, ANotificationIsABalloonInTheLargerRecord) {
+  ASSERT_EQ(GetACP(), 1252u) << "the expected bytes below are code page 1252's";
+  Form->ShowDesktopNotice("Corvale: new IP address", "Now caf\xC3\xA9 <b>1</b>", false);
+  TWin32Balloon b = Win32LastBalloon();
+  EXPECT_EQ(b.Size, sizeof(void*) == 8 ? 504u : 488u);
+  EXPECT_EQ(b.Size, Win32BalloonRecordSize());
+  EXPECT_EQ(b.Flags, static_cast<unsigned>(NIF_INFO));
+  EXPECT_EQ(b.InfoFlags, static_cast<unsigned>(NIIF_INFO));
+  EXPECT_EQ(b.Title, "Corvale: new IP address");
+  EXPECT_EQ(b.Text, "Now caf\xE9 <b>1</b>");
+  // The icon is still there, modified with its first-form record.
+  Form->UpdateTrayTip();
+  EXPECT_EQ(Win32TrayTip(*Form, 100), "Corvale - ");
+
+  Form->MailNotDelivered("ann@a.test", "550 no");
+  b = Win32LastBalloon();
+  EXPECT_EQ(b.InfoFlags, static_cast<unsigned>(NIIF_WARNING));
+  EXPECT_EQ(b.Title, "Corvale: mail not delivered");
+  EXPECT_EQ(b.Text, "The mail to ann@a.test could not be delivered: 550 no");
+
+  Form->SetDesktopNotifications(false);
+  EXPECT_FALSE(Form->ShowDesktopNotice("Corvale: new IP address", "off", false));
+  EXPECT_EQ(Win32LastBalloon().Text, b.Text);
+}
+
 }  // namespace
