@@ -2,6 +2,7 @@
 // extra lines, and the checks a value must pass before it is saved or used.
 #include "app/Outgoing.h"
 
+#include <algorithm>
 #include <array>
 
 #include "platform/Text.h"
@@ -23,9 +24,8 @@ constexpr int kOctets = 4;
 // What a host, user name or password may not hold: a control character would
 // end a command line or make the name something other than it shows.
 bool HasControl(const std::string& S) {
-  for (char c : S)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
-  return false;
+  return std::ranges::any_of(
+      S, [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 }  // namespace

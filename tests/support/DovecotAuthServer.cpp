@@ -16,7 +16,12 @@ void DovecotAuthServer::WriteConfig() {
   // Postfix's smtpd runs as the "postfix" user and must reach the socket.
   host::ChangeMode(Dir(), 0755);
   std::string passwd;
-  for (const auto& [user, password] : Accounts) passwd += user + ":{PLAIN}" + password + "\n";
+  for (const auto& [user, password] : Accounts) {
+    passwd += user;
+    passwd += ":{PLAIN}";
+    passwd += password;
+    passwd += "\n";
+  }
   WriteFile("passwd", passwd);
   // The auth process runs as Dovecot's own user.
   host::ChangeMode(Path("passwd"), 0644);
