@@ -59,7 +59,9 @@ std::string TForm1::HistoryPath() const {
 void TForm1::RecordAddress(const std::string& NewIP, const std::string& Source) {
   history::TEntry e;
   e.When = history::IsoTime(Now(), LocalUtcOffsetMinutes());
-  e.Address = NewIP;
+  // As the window and the notification show it; LastIP keeps the echo
+  // page's blanks as they came.
+  e.Address = text::Trim(NewIP);
   e.Source = Source;
   try {
     history::Append(SettingsPlace, HistoryPath(), e);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 
 #include "app/Form1.h"
 #include "app/History.h"
@@ -15,6 +16,15 @@
 #include "tests/support/TestEnv.h"
 #include "ui/Application.h"
 #include "ui/headless/HeadlessBackend.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#endif
 
 namespace {
 
@@ -115,6 +125,41 @@ TEST_F(HistoryFile, ADamagedFileReadsAsFarAsItHoldsEntries) {
   // A missing file is an empty history.
   EXPECT_TRUE(history::Load(Dir + "/none.txt").empty());
 }
+
+#ifndef _WIN32
+// A process appending changes one after another, killed at random moments:
+// the file is always the whole history before or after one append, never a
+// mix or a cut line.
+TEST_F(HistoryFile, AKillDuringAnAppendLeavesTheOldOrTheNewFileWhole) {
+  constexpr int kKills = 40;
+  std::mt19937 rng(20261210);
+  std::uniform_int_distribution<int> wait(0, 15000);  // microseconds
+  size_t before = 0;
+  for (int k = 0; k < kKills; ++k) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // Below the cap, so that entry n stays on line n.
+      for (size_t n = before + 1; n < history::kMaxEntries; ++n)
+        history::Append(files::TSettingsPlace::ExeDir, Path(), Numbered(n));
+      _exit(0);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(wait(rng)));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    const std::string data = fs::exists(Path()) ? files::ReadFile(Path()) : std::string();
+    const std::vector<TEntry> got = history::Parse(data);
+    ASSERT_GE(got.size(), before) << "kill " << k;
+    std::vector<TEntry> want;
+    for (size_t n = 1; n <= got.size(); ++n) want.push_back(Numbered(n));
+    ASSERT_EQ(data, history::Text(got)) << "kill " << k << ": a line is cut or foreign";
+    EXPECT_EQ(got, want) << "kill " << k;
+    before = got.size();
+  }
+  EXPECT_GT(before, 0u) << "no append finished between the kills";
+}
+#endif
 
 // The main window's part on the headless backend.
 class DesktopTest : public ::testing::Test {
@@ -222,7 +267,8 @@ TEST_F(DesktopTest, TheSwitchIsSavedWithTheSettings) {
 
 TEST_F(DesktopTest, ARecordedChangeCarriesTheClockAndItsSource) {
   TForm1& f = Start();
-  f.RecordAddress("10.1.2.3", "http://a.test/GetMyIP.pl");
+  // The address as shown: without the blanks an echo page may put around it.
+  f.RecordAddress(" 10.1.2.3  ", "http://a.test/GetMyIP.pl");
   const std::vector<TEntry> got = history::Load(f.HistoryPath());
   ASSERT_EQ(got.size(), 1u);
   // The headless clock starts at 2026-01-01 12:00:00; the offset is the
