@@ -680,15 +680,21 @@ TEST_F(Form1NetTest, AddressServicesAreAskedInOrderAndRestAfter403Or429) {
     EXPECT_EQ(f.StatusBar1->Panels[1].GetText(), b.Status);
   }
 
-  // The settings file's list replaces the build's, and a save keeps it.
-  f.ExtraSettings.SetAll(echo::kSourceKey, {"trace " + traceUrl});
+  // The settings file's list replaces the build's, and a save keeps it; an
+  // echo page of one's own is a markers source like any other.
+  Echo("<p>BEGINIP 198.51.100.77 ENDIP</p>");
+  const std::string page = Web->Url("/GetMyIP.pl");
+  f.ExtraSettings.SetAll(echo::kSourceKey, {"markers " + page, "trace " + traceUrl});
   f.UpdateInfo();
-  EXPECT_NE(Ini().find("\r\nEcho Source   trace " + traceUrl + "\r\n"), std::string::npos);
+  EXPECT_NE(Ini().find("\r\nEcho Source   markers " + page + "\r\nEcho Source   trace " + traceUrl +
+                       "\r\n"),
+            std::string::npos)
+      << Ini();
   f.ExtraSettings = {};
   f.UpdateForm();
   f.GetMyIP(address);
-  EXPECT_EQ(f.LastIP, "198.51.100.9");
-  EXPECT_EQ(f.EchoAnsweredBy, traceUrl);
+  EXPECT_EQ(f.LastIP, " 198.51.100.77 ");
+  EXPECT_EQ(f.EchoAnsweredBy, page);
 }
 
 TEST(Form1Split, AddressListKeepsEveryPiece) {
