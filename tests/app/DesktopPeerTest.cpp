@@ -115,6 +115,8 @@ TEST_F(DesktopPeer, AChangeIsShownAndRecordedAndAFailedMailIsShownWithItsReason)
     ASSERT_EQ(h.size(), c.Recorded);
     EXPECT_EQ(h.back().Address, "10.1.2.3");
     EXPECT_EQ(h.back().Source, page);
+    // The headless clock's start, 2026-01-01 12:00:00, and the machine's offset.
+    EXPECT_EQ(h.back().When.substr(0, 19), "2026-01-01T12:00:00");
   }
 }
 

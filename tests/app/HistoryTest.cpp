@@ -205,8 +205,6 @@ TEST_F(DesktopTest, NotificationTable) {
        "Corvale: new IP address", "Your IP address is now 10.1.2.3.\nIt was 10.0.0.1.", NIIF_INFO},
       {"first address", "", [](TForm1& f) { f.ShowAddressNotice("10.1.2.3", " "); }, 1,
        "Corvale: new IP address", "Your IP address is now 10.1.2.3.", NIIF_INFO},
-      {"turned on", "Notify        1\r\n", [](TForm1& f) { f.ShowAddressNotice("10.1.2.3", ""); },
-       1, "Corvale: new IP address", "Your IP address is now 10.1.2.3.", NIIF_INFO},
       {"turned off", "Notify        0\r\n",
        [](TForm1& f) {
          f.ShowAddressNotice("10.1.2.3", "10.0.0.1");
@@ -253,30 +251,6 @@ TEST_F(DesktopTest, NotificationTable) {
     EXPECT_EQ(b0.Wnd, f.TrayIconData.Wnd);
     EXPECT_EQ(b0.uID, f.TrayIconData.uID);
   }
-}
-
-TEST_F(DesktopTest, TheSwitchIsSavedWithTheSettings) {
-  TForm1& f = Start("Notify        1\r\n");
-  EXPECT_TRUE(f.DesktopNotifications());
-  f.SetDesktopNotifications(false);
-  f.UpdateInfo();
-  const std::string ini = files::ReadFile(Dir + "/Corvale.ini");
-  EXPECT_NE(ini.find("\r\nNotify        0\r\n"), std::string::npos) << ini;
-  EXPECT_FALSE(f.DesktopNotifications());
-}
-
-TEST_F(DesktopTest, ARecordedChangeCarriesTheClockAndItsSource) {
-  TForm1& f = Start();
-  // The address as shown: without the blanks an echo page may put around it.
-  f.RecordAddress(" 10.1.2.3  ", "http://a.test/GetMyIP.pl");
-  const std::vector<TEntry> got = history::Load(f.HistoryPath());
-  ASSERT_EQ(got.size(), 1u);
-  // The headless clock starts at 2026-01-01 12:00:00; the offset is the
-  // machine's.
-  EXPECT_EQ(got[0].When.substr(0, 19), "2026-01-01T12:00:00");
-  EXPECT_EQ(got[0].Address, "10.1.2.3");
-  EXPECT_EQ(got[0].Source, "http://a.test/GetMyIP.pl");
-  EXPECT_EQ(f.HistoryPath(), f.SettingsDir + "Corvale-history.txt");
 }
 
 TEST_F(DesktopTest, TheHistoryWindowListsNewestFirstAndCopies) {
