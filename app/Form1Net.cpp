@@ -503,10 +503,11 @@ void TForm1::SendThroughAccount(TIdMessage& Msg, const std::vector<std::string>&
   const std::string host = text::Trim(Server.Host);
   const std::string where = host + ":" + std::to_string(Server.Port);
   if (Password.empty())
-    throw Exception("There is no password for " + Server.User + " at " + where +
+    throw Exception("There is no password for " + text::Trim(Server.User) + " at " + where +
                     ": enter it in Options... (the mail was not sent).");
 
-  const std::string sender = IsMailAddress(Server.User) ? Server.User : To.front();
+  const std::string user = text::Trim(Server.User);
+  const std::string sender = IsMailAddress(user) ? user : To.front();
   Msg.From.Address = sender;
   Msg.Recipients.Clear();
   for (const std::string& a : To) Msg.Recipients.Add().Address = a;
@@ -539,12 +540,11 @@ void TForm1::SendThroughAccount(TIdMessage& Msg, const std::vector<std::string>&
       break;
   }
   IdSMTP1->AuthenticationType = atAuto;
-  IdSMTP1->UserId = Server.User;
+  IdSMTP1->UserId = user;
   IdSMTP1->Password = Password;
   try {
     IdSMTP1->OpenSession();
     IdSMTP1->DeliverMessage(Msg);
-    IdSMTP1->CloseSession();
   } catch (const std::exception& e) {
     const std::string reason = e.what();
     try {
@@ -553,6 +553,12 @@ void TForm1::SendThroughAccount(TIdMessage& Msg, const std::vector<std::string>&
       // The first failure is the one that says what to fix.
     }
     throw Exception("The mail could not be sent through " + where + ": " + reason);
+  }
+  try {
+    IdSMTP1->CloseSession();
+  } catch (const std::exception&) {
+    // The server has taken the mail (its 250 after the final dot): a
+    // farewell that cannot be written does not make it a failure.
   }
 }
 

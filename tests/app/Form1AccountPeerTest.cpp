@@ -39,6 +39,19 @@ constexpr const char* kRecipients = "ann@corvale.test, bob@corvale.test,cat@corv
 // Bounds for the window's client: a broken server fails a test in seconds.
 constexpr int kTestTimeoutMs = 10000;
 
+// The process keeps the TLS client context its first session made, with the
+// authorities trusted then: the test authority is trusted before any test
+// of this executable runs, whichever runs first.
+class TrustTheTestAuthority : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (PlatformTLSAvailable()) testtls::TrustTestAuthority();
+  }
+};
+// GoogleTest owns and frees the environment.
+[[maybe_unused]] ::testing::Environment* const kTrust =
+    ::testing::AddGlobalTestEnvironment(std::make_unique<TrustTheTestAuthority>().release());
+
 class Form1AccountTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -53,11 +66,13 @@ class Form1AccountTest : public ::testing::Test {
   // The submission server, started by the first test that needs it.
   static PostfixServer& Server() {
     if (!Submission) {
-      testtls::TrustTestAuthority();
-      Submission = std::make_unique<PostfixServer>();
-      Submission->Certificate = testtls::Make().Good;
-      Submission->Submission = {kUser, kPassword};
-      Submission->Start();
+      // Kept only once it runs: a server that failed to start fails each
+      // test that needs it, not the later ones against a dead one.
+      auto server = std::make_unique<PostfixServer>();
+      server->Certificate = testtls::Make().Good;
+      server->Submission = {kUser, kPassword};
+      server->Start();
+      Submission = std::move(server);
     }
     return *Submission;
   }
