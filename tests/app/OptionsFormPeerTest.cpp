@@ -335,7 +335,7 @@ TEST_F(OptionsFormTest, TheTestMailGoesThroughTheFieldsAsTyped) {
                                  .ReadLine()
                                  .Send("221 bye\r\n"));
   Open([&](TOptionsForm& w) {
-    Fill(w, false, "127.0.0.1", std::to_string(relay.Port()), 2, "ann", "pw");
+    Fill(w, true, "127.0.0.1", std::to_string(relay.Port()), 2, "ann", "pw");
     w.btnTest->Click();
     ASSERT_TRUE(relay.WaitForFinished(1));
     ASSERT_EQ(ui->MessageBoxes.size(), 1u);
