@@ -18,6 +18,8 @@ namespace testtls {
 namespace {
 
 constexpr const char* kOpenSSL = "/usr/bin/openssl";
+// The common name of the authority the tests trust.
+constexpr const char* kAuthorityName = "Corvale Test Authority";
 // Validity of the certificates that are meant to be valid: longer than any
 // test run, short enough to be obviously a test's.
 constexpr const char* kValidDays = "2";
@@ -99,7 +101,7 @@ void Generate(Holder& h) {
   const std::string other = c.Dir + "/other.ext";
   WriteText(local, "subjectAltName=DNS:localhost,IP:127.0.0.1\n");
   WriteText(other, "subjectAltName=DNS:other.invalid\n");
-  MakeAuthority(c.Dir, "ca", "Corvale Test Authority");
+  MakeAuthority(c.Dir, "ca", kAuthorityName);
   MakeAuthority(c.Dir, "stranger", "Corvale Untrusted Authority");
   c.Authority = c.Dir + "/ca.pem";
   c.Good = MakeServer(c.Dir, "good", "ca", local, kValidDays);
@@ -157,6 +159,7 @@ class TrustedRoot {
     CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64HEADER,
                          der.data(), &size, nullptr, nullptr);
     Store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+    if (Store) RemoveExpiredAuthorities();
     if (!Store || !CertAddEncodedCertificateToStore(Store, X509_ASN_ENCODING, der.data(), size,
                                                     CERT_STORE_ADD_REPLACE_EXISTING, &Added)) {
       if (Store) CertCloseStore(Store, 0);
@@ -177,6 +180,23 @@ class TrustedRoot {
   TrustedRoot& operator=(const TrustedRoot&) = delete;
 
  private:
+  // A run that ended without its destructors (a crash) left its authority
+  // behind: once expired (two days) it is removed. A running test's own is
+  // valid and never touched.
+  void RemoveExpiredAuthorities() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    // Found first and deleted after: Wine's search never ends when the
+    // certificate it stands on is deleted under it.
+    std::vector<PCCERT_CONTEXT> expired;
+    PCCERT_CONTEXT c = nullptr;
+    while ((c = CertFindCertificateInStore(Store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_A,
+                                           kAuthorityName, c)))
+      if (CompareFileTime(&c->pCertInfo->NotAfter, &now) < 0)
+        expired.push_back(CertDuplicateCertificateContext(c));
+    for (PCCERT_CONTEXT e : expired) CertDeleteCertificateFromStore(e);
+  }
+
   HCERTSTORE Store = nullptr;
   PCCERT_CONTEXT Added = nullptr;
 };
