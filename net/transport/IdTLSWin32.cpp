@@ -50,7 +50,9 @@ namespace {
 
 // The record layer (RFC 5246 section 6.2, RFC 8446 section 5.1).
 constexpr int kRecordHeader = 5;
-constexpr unsigned char kChangeCipherSpec = 20;
+// Content types: the first (20) and last (23, application data) a record may
+// carry here; 21 is an alert.
+constexpr unsigned char kFirstContentType = 20;
 constexpr unsigned char kAlert = 21;
 constexpr unsigned char kApplicationData = 23;
 constexpr unsigned char kAlertFatal = 2;
@@ -385,7 +387,7 @@ class TSchannelSession final : public TIdTLSSession {
     while (at < In.size()) {
       const auto* h = reinterpret_cast<const unsigned char*>(In.data() + at);
       const size_t have = In.size() - at;
-      if (h[0] < kChangeCipherSpec || h[0] > kApplicationData || (have > 1 && h[1] != 3))
+      if (h[0] < kFirstContentType || h[0] > kApplicationData || (have > 1 && h[1] != 3))
         Fail(AInHandshake ? "the server did not answer in TLS"
                           : "the server sent a record that is not TLS");
       if (have < kRecordHeader) break;
