@@ -31,6 +31,10 @@ std::vector<std::string> AiosmtpdServer::Command() const {
     argv.emplace_back("--reject-rcpt");
     argv.push_back(r);
   }
+  if (!PlainOnlyExtension.empty()) {
+    argv.emplace_back("--plain-only-extension");
+    argv.push_back(PlainOnlyExtension);
+  }
   if (Tls != TlsMode::None) {
     for (const char* a : {"--tls", Tls == TlsMode::StartTls ? "starttls" : "implicit", "--cert"})
       argv.emplace_back(a);

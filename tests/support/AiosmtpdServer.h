@@ -39,6 +39,9 @@ class AiosmtpdServer : public PeerServer {
   // TLS with this certificate (testtls::Make()). Set before Start().
   TlsMode Tls = TlsMode::None;
   testtls::KeyPair Certificate;
+  // An EHLO keyword line ("AUTH CRAM-MD5") announced only before STARTTLS.
+  // Set before Start().
+  std::string PlainOnlyExtension;
 
   std::vector<Message> Messages() const;
   // Waits up to kMessageWait for at least count messages; returns what is there.

@@ -36,8 +36,11 @@ HOSTNAME = "sink.corvale.test"
 
 
 class Recorder:
-    def __init__(self, directory, reject):
+    def __init__(self, directory, reject, plain_only=None):
         self.directory = directory
+        # An EHLO keyword line the sink announces only before STARTTLS, so
+        # that a client can be seen to forget what it learned in clear.
+        self.plain_only = plain_only
         self.reject = set(a.lower() for a in reject)
         self.messages = 0
         self.connections = 0
@@ -55,6 +58,12 @@ class Recorder:
             self.transcript.write(prefix + piece + b"\n")
 
     # aiosmtpd handler hooks
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        if self.plain_only and server.transport.get_extra_info("ssl_object") is None:
+            responses.insert(len(responses) - 1, "250-" + self.plain_only)
+        return responses
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower() in self.reject:
@@ -116,6 +125,7 @@ def argument_parser():
     parser.add_argument("--tls", choices=["starttls", "implicit"])
     parser.add_argument("--cert")
     parser.add_argument("--key")
+    parser.add_argument("--plain-only-extension")
     return parser
 
 
@@ -149,7 +159,7 @@ def serve(args, make_session, implicit_tls=None):
 
 def main():
     args = argument_parser().parse_args()
-    recorder = Recorder(args.dir, args.reject_rcpt)
+    recorder = Recorder(args.dir, args.reject_rcpt, args.plain_only_extension)
     context = tls_context(args)
     starttls = context if args.tls == "starttls" else None
     implicit = context if args.tls == "implicit" else None

@@ -121,6 +121,26 @@ TEST_F(IdSMTPTLSPeer, EveryTLSModeDeliversEncrypted) {
   }
 }
 
+// What the EHLO in clear announced is forgotten once TLS is up (RFC 3207
+// section 4.2): the sink announces "AUTH CRAM-MD5" only before STARTTLS and
+// its own "AUTH LOGIN PLAIN" only after it, so the mechanisms known in the
+// secure session are exactly the second EHLO's.
+TEST_F(IdSMTPTLSPeer, WhatTheEhloInClearAnnouncedIsForgottenAfterTheHandshake) {
+  AiosmtpdServer sink;
+  sink.Tls = SinkTls::StartTls;
+  sink.Certificate = testtls::Make().Good;
+  sink.PlainOnlyExtension = "AUTH CRAM-MD5";
+  sink.Start();
+  TIdSMTP smtp;
+  Configure(smtp, sink, Mode::Required);
+  smtp.OpenSession();
+  EXPECT_TRUE(smtp.IsTLSActive());
+  EXPECT_EQ(smtp.AuthSchemes.Lines, (std::vector<std::string>{"LOGIN", "PLAIN"}));
+  smtp.CloseSession();
+  // The sink did announce the mechanism in clear.
+  EXPECT_NE(sink.Transcript().find("S: 250-AUTH CRAM-MD5"), std::string::npos) << sink.Transcript();
+}
+
 // Opportunistic TLS with a server that does not announce STARTTLS is the
 // plain session of today; Required refuses it before any mail command.
 TEST_F(IdSMTPTLSPeer, NoStartTlsAnnounced) {
