@@ -51,7 +51,13 @@ std::string IsoTime(TDateTime Local, std::optional<int> OffsetMinutes) {
   // as 11:59:59 on one field and 12:00 on another.
   const double seconds = std::round(Local * kSecondsPerDay);
   const TDateTime t = seconds / kSecondsPerDay;
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+  int y = 0;
+  int mo = 0;
+  int d = 0;
+  int h = 0;
+  int mi = 0;
+  int s = 0;
+  int ms = 0;
   DecodeDate(t, y, mo, d);
   DecodeTime(t, h, mi, s, ms);
   std::string out = text::Format("%04d-%02d-%02dT%02d:%02d:%02d", y, mo, d, h, mi, s);

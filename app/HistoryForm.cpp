@@ -1,5 +1,7 @@
 #include "app/HistoryForm.h"
 
+#include <utility>
+
 #include "platform/Text.h"
 #include "ui/Clipboard.h"
 
@@ -15,8 +17,8 @@ constexpr int kButtonHeight = 28;
 constexpr const char* kRowGap = "   ";
 }  // namespace
 
-THistoryForm::THistoryForm(TComponent* AOwner, const std::vector<history::TEntry>& Entries)
-    : TForm(AOwner), FEntries(Entries) {
+THistoryForm::THistoryForm(TComponent* AOwner, std::vector<history::TEntry> Entries)
+    : TForm(AOwner), FEntries(std::move(Entries)) {
   Name = "HistoryForm";
   SetCaption("Corvale - Address History");
   SetBounds(0, 0, kClientWidth, kClientHeight);
@@ -65,15 +67,19 @@ std::vector<std::string> THistoryForm::Rows(const std::vector<history::TEntry>& 
   if (Entries.empty()) return {kNoChanges};
   std::vector<std::string> rows;
   rows.reserve(Entries.size());
-  for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
-    rows.push_back(it->When + kRowGap + it->Address + kRowGap + it->Source);
+  for (size_t i = Entries.size(); i-- > 0;) {
+    const history::TEntry& e = Entries[i];
+    rows.push_back(e.When + kRowGap + e.Address + kRowGap + e.Source);
+  }
   return rows;
 }
 
 std::string THistoryForm::ClipboardText(const std::vector<history::TEntry>& Entries) {
   std::string out;
-  for (auto it = Entries.rbegin(); it != Entries.rend(); ++it)
-    out += it->When + '\t' + it->Address + '\t' + it->Source + '\n';
+  for (size_t i = Entries.size(); i-- > 0;) {
+    const history::TEntry& e = Entries[i];
+    out += e.When + '\t' + e.Address + '\t' + e.Source + '\n';
+  }
   return out;
 }
 

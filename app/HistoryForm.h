@@ -13,7 +13,7 @@
 class THistoryForm : public TForm {
  public:
   // The window showing Entries (oldest first, as the file holds them).
-  THistoryForm(TComponent* AOwner, const std::vector<history::TEntry>& Entries);
+  THistoryForm(TComponent* AOwner, std::vector<history::TEntry> Entries);
 
   TLabel* Label1;  // how many changes are listed
   TListBox* ListBox1;

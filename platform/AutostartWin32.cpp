@@ -38,7 +38,7 @@ std::string ErrorText(LONG Code) {
 }  // namespace
 
 std::string EntryPath() {
-  return "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  return R"(HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run)";
 }
 
 std::string EntryText(const std::string& ExePath) {

@@ -46,11 +46,11 @@ std::string TSingleInstance::InstanceDirectory() {
   return PrivateFolder(dir) ? dir : std::string();
 }
 
-TSingleInstance::TSingleInstance(const std::string& Name, std::string Dir) {
-  if (Dir.empty()) Dir = InstanceDirectory();
-  if (Dir.empty()) return;
-  FSocketPath = Dir + "/" + Name + ".socket";
-  const std::string lock = Dir + "/" + Name + ".lock";
+TSingleInstance::TSingleInstance(const std::string& Name, const std::string& Dir) {
+  const std::string dir = Dir.empty() ? InstanceDirectory() : Dir;
+  if (dir.empty()) return;
+  FSocketPath = dir + "/" + Name + ".socket";
+  const std::string lock = dir + "/" + Name + ".lock";
   FLock = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (FLock < 0) return;
   // The lock goes with the process: a killed copy leaves the file, never the

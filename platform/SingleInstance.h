@@ -23,7 +23,7 @@ class TSingleInstance {
   // socket (Linux; empty: InstanceDirectory()). When no claim can be made at
   // all (no private folder, the system refuses), this copy counts as the
   // first: a start is never refused for want of a lock.
-  explicit TSingleInstance(const std::string& Name, std::string Dir = {});
+  explicit TSingleInstance(const std::string& Name, const std::string& Dir = {});
   ~TSingleInstance();
   TSingleInstance(const TSingleInstance&) = delete;
   TSingleInstance& operator=(const TSingleInstance&) = delete;

@@ -16,7 +16,7 @@ std::string TSingleInstance::InstanceDirectory() {
   return {};
 }
 
-TSingleInstance::TSingleInstance(const std::string& Name, std::string) {
+TSingleInstance::TSingleInstance(const std::string& Name, const std::string&) {
   // "Local\": one copy per session, as each signed-in user has a desktop of
   // their own. The system closes the handle of a process however it ends, so
   // the mutex goes with the last copy that held it.

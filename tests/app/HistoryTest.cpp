@@ -18,9 +18,9 @@
 #include "ui/headless/HeadlessBackend.h"
 
 #ifndef _WIN32
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <chrono>
 #include <thread>
@@ -62,7 +62,7 @@ TEST(HistoryText, ParseKeepsEntriesAndSkipsWhatIsNotOne) {
                            "2026-01-01T12:00:00+0100\t10.0.0.9\tx\n" +     // offset without colon
                            "2026-01-01T12:00:00+01:00\t  \tx\n" +          // blank address
                            "2026-01-01T12:00:00+01:00\t10.0.0.9\n" +       // two fields
-                           std::string("\0\xff\xfe garbage\t\t", 14) + "\r" + good2 + "\n" +
+                           std::string("\0\xff\xfe garbage\t\t", 13) + "\r" + good2 + "\n" +
                            good3;  // the last line without its end
   const std::vector<TEntry> got = history::Parse(data);
   const std::vector<TEntry> want = {

@@ -35,10 +35,10 @@ TEST(NotifyQt, TheServiceGetsPlainTextAsItReadsIt) {
   const std::string caps = dir + "/caps.txt";
   const std::string ready = dir + "/ready.txt";
   std::ofstream(caps) << "body\nbody-markup\n";
-  const int bus =
-      host::Spawn({"/usr/bin/dbus-run-session", "--", "/usr/bin/python3",
-                   CORVALE_SOURCE_DIR "/tests/support/notify_server.py", record, caps, ready},
-                  {}, dir + "/bus.log");
+  const std::string server = std::string(CORVALE_SOURCE_DIR) + "/tests/support/notify_server.py";
+  const int bus = host::Spawn(
+      {"/usr/bin/dbus-run-session", "--", "/usr/bin/python3", server, record, caps, ready}, {},
+      dir + "/bus.log");
   for (int i = 0; i < 500 && !fs::exists(ready); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(fs::exists(ready)) << ReadAll(dir + "/bus.log");
@@ -48,7 +48,7 @@ TEST(NotifyQt, TheServiceGetsPlainTextAsItReadsIt) {
     testenv::ScopedVariable busAddress("DBUS_SESSION_BUS_ADDRESS", address.c_str());
     TApplication app(CreateQtBackend(), dir + "/Corvale");
     app.ShowMainForm = false;
-    TForm1* f = app.CreateForm<TForm1>([](TForm1& w) { w.EchoHost = "127.0.0.1:1"; });
+    auto* f = app.CreateForm<TForm1>([](TForm1& w) { w.EchoHost = "127.0.0.1:1"; });
 
     // A service that reads markup gets the text escaped: it shows as written.
     EXPECT_TRUE(f->ShowDesktopNotice("Corvale: new IP address", "<b>10.1.2.3</b> & \"x\"", false));

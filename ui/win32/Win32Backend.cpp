@@ -504,7 +504,8 @@ class ListBoxPeer : public WindowPeer {
       ReleaseDC(Hwnd, dc);
     }
     // The horizontal scroll bar appears when a row is wider than the box.
-    SendMessageA(Hwnd, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(widest + Backend.Scale(8)), 0);
+    const LONG extent = widest + Backend.Scale(8);
+    SendMessageA(Hwnd, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(extent), 0);
     SendMessageA(Hwnd, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(Hwnd, nullptr, TRUE);
   }
