@@ -29,6 +29,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <deque>
 #include <map>
 #include <vector>
 
@@ -771,12 +772,19 @@ class QtBackend : public TBackend {
     // where the desktop shows all others, tray host or not.
     if (NotifyThroughService(B)) return true;
     // Else a balloon beside the icon, where a tray host shows one; its text
-    // is plain text, and the title is one of the program's own.
+    // is plain text, and the title is one of the program's own. Balloons are
+    // shown from the message loop, one after the other: a check that goes on
+    // waiting on the network after asking would hold a balloon's painting
+    // until its time ran out, and a second one would replace the first.
     if (!QSystemTrayIcon::isSystemTrayAvailable() || !it->second->isVisible()) return false;
-    it->second->showMessage(
-        Q(B.Title), Q(B.Text),
-        B.dwInfoFlags == NIIF_WARNING ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information,
-        kBalloonMs);
+    PendingBalloons.push_back(
+        {it->second.get(),
+         B.dwInfoFlags == NIIF_WARNING ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information,
+         Q(B.Title), Q(B.Text)});
+    if (!BalloonShown) {
+      BalloonShown = true;
+      QTimer::singleShot(0, qApp, [this] { ShowNextBalloon(); });
+    }
     return true;
   }
 
@@ -795,6 +803,27 @@ class QtBackend : public TBackend {
   }
 
  private:
+  struct PendingBalloon {
+    QPointer<QSystemTrayIcon> Icon;
+    QSystemTrayIcon::MessageIcon Kind;
+    QString Title, Text;
+  };
+  // Shows the first waiting balloon, and the next one when its time is up.
+  void ShowNextBalloon() {
+    BalloonShown = false;
+    while (!PendingBalloons.empty()) {
+      PendingBalloon b = PendingBalloons.front();
+      PendingBalloons.pop_front();
+      if (!b.Icon) continue;
+      b.Icon->showMessage(b.Title, b.Text, b.Kind, kBalloonMs);
+      BalloonShown = true;
+      QTimer::singleShot(kBalloonMs, qApp, [this] { ShowNextBalloon(); });
+      return;
+    }
+  }
+  std::deque<PendingBalloon> PendingBalloons;
+  bool BalloonShown = false;  // a balloon is up, or about to be
+
   // How long a balloon stays, and how long the notification service may take
   // to answer (a hung service must not hold the window).
   static constexpr int kBalloonMs = 10000;
