@@ -453,7 +453,12 @@ void TForm1::WMSysCommand(TMessage& Message) {
 }
 
 void TForm1::UpdateTrayTip() {
+  const std::string before(TrayIconData.szTip);
   SetTip(Application->Title + " - " + LastIP);
+  // Every check ends here, and the tip seldom changes: an unchanged tip is
+  // not sent again (each modify is a message to the shell's process, which
+  // under Wine wakes the hidden program several times a check).
+  if (before == TrayIconData.szTip) return;
   Shell_NotifyIconA(NIM_MODIFY, &TrayIconData);
 }
 

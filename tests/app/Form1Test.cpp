@@ -696,6 +696,12 @@ TEST_F(Form1Test, TipIsCutTo63CharactersWithoutSplittingACharacter) {
   form->LastIP = std::string(52, 'a') + "\xC3\xA9";
   form->UpdateTrayTip();
   EXPECT_EQ(ui->TrayTip, "Corvale - " + std::string(52, 'a'));
+  // A tip that comes out the same (here: cut to the same 63 bytes) is not
+  // sent to the shell again.
+  const size_t sent = ui->TrayRequests.size();
+  form->LastIP = std::string(52, 'a') + "\xE2\x82\xAC";
+  form->UpdateTrayTip();
+  EXPECT_EQ(ui->TrayRequests.size(), sent);
 }
 
 TEST_F(Form1Test, MenuBarEntriesInOrder) {
