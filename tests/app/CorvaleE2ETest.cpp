@@ -61,9 +61,13 @@ class CorvaleE2E : public ::testing::Test {
 
   void Run(const std::string& Ini) {
     std::ofstream(Dir + "/Corvale.ini", std::ios::binary) << Ini;
-    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "HOME=" + Dir};
+    // A runtime folder of its own: a Corvale the user runs meanwhile holds the
+    // one instance of the shared one.
+    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "HOME=" + Dir,
+                                    "XDG_RUNTIME_DIR=" + Dir};
     for (char** e = environ; *e; ++e)
-      if (std::string(*e).rfind("QT_", 0) != 0 && std::string(*e).rfind("HOME=", 0) != 0)
+      if (std::string(*e).rfind("QT_", 0) != 0 && std::string(*e).rfind("HOME=", 0) != 0 &&
+          std::string(*e).rfind("XDG_RUNTIME_DIR=", 0) != 0)
         env.emplace_back(*e);
     std::vector<char*> envp;
     envp.reserve(env.size());

@@ -241,10 +241,14 @@ class InstalledProgramTest : public PackageTest {
     if (!Home.empty()) fs::remove_all(Home);
   }
   void Start() {
-    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "HOME=" + Home};
+    // A runtime folder of its own: a Corvale the user runs meanwhile holds the
+    // one instance of the shared one.
+    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "HOME=" + Home,
+                                    "XDG_RUNTIME_DIR=" + Home};
     for (char** e = environ; *e; ++e) {
       const std::string v = *e;
-      if (v.rfind("QT_", 0) != 0 && v.rfind("HOME=", 0) != 0 && v.rfind("XDG_CONFIG_HOME=", 0) != 0)
+      if (v.rfind("QT_", 0) != 0 && v.rfind("HOME=", 0) != 0 &&
+          v.rfind("XDG_CONFIG_HOME=", 0) != 0 && v.rfind("XDG_RUNTIME_DIR=", 0) != 0)
         env.push_back(v);
     }
     std::vector<char*> envp;
