@@ -23,7 +23,10 @@ qt_header = re.compile(r"^Q[A-Za-z]*(/.*)?$|^Qt")
 def allowed_os(rel: str) -> bool:
     return (rel.startswith("platform/") or rel.startswith("ui/qt/") or
             rel.startswith("ui/win32/") or
-            re.match(r"net/transport/IdStack(Posix|Winsock)[^/]*$", rel) is not None)
+            # The socket stacks and the TLS sessions are the transport's two
+            # ends towards the system.
+            re.match(r"net/transport/Id(Stack(Posix|Winsock)|TLS(Win32|OpenSSL))[^/]*$",
+                     rel) is not None)
 
 
 problems = []
