@@ -9,10 +9,12 @@
 ; with Windows" shortcut in the user's Startup folder when that component is
 ; chosen (off unless ticked; a silent install takes it with /AUTOSTART).
 ;
-; The uninstaller removes the program, the shortcuts and its entry in the
-; list of installed programs, and asks before removing Corvale.ini. A silent
-; uninstall (/S) keeps Corvale.ini: settings are never lost without a
-; question, and a reinstall finds them.
+; The uninstaller removes the program, the shortcuts, the program's own
+; "start with the session" entry (the Run value its Options window writes) and
+; its entry in the list of installed programs, and asks before removing
+; Corvale.ini and the address history beside it. A silent uninstall (/S)
+; keeps both: settings are never lost without a question, and a reinstall
+; finds them.
 ;
 ; Both first close a running Corvale. When its program file still cannot be
 ; replaced or removed, they stop before changing anything, with exit code 2
@@ -215,15 +217,20 @@ Section "Uninstall"
     Call un.ProgramBusy
   ${EndIf}
   Delete "$SMSTARTUP\Corvale.lnk"
+  ; Left behind, the value would start a program that is gone at every sign-in.
+  DeleteRegValue HKCU "Software\Microsoft\Windows\CurrentVersion\Run" "Corvale"
   Delete "$SMPROGRAMS\Corvale.lnk"
   Delete "$INSTDIR\README.txt"
   ; A replacement of the settings file cut off half-way leaves its temporary
   ; file; it is the program's, not the user's.
   Delete "$INSTDIR\Corvale.ini.tmp"
   ${If} ${FileExists} "$INSTDIR\Corvale.ini"
-    MessageBox MB_YESNO|MB_ICONQUESTION "Also remove your Corvale settings (Corvale.ini)?" \
+  ${OrIf} ${FileExists} "$INSTDIR\Corvale-history.txt"
+    MessageBox MB_YESNO|MB_ICONQUESTION \
+      "Also remove your Corvale settings and address history (Corvale.ini, Corvale-history.txt)?" \
       /SD IDNO IDNO keep_settings
     Delete "$INSTDIR\Corvale.ini"
+    Delete "$INSTDIR\Corvale-history.txt"
   keep_settings:
   ${EndIf}
   Delete "$INSTDIR\Uninstall.exe"

@@ -257,6 +257,14 @@ TEST_P(Installer, InstallsRunsAndUninstalls) {
     // running Corvale.exe could not be removed.
   }
 
+  // "Start with the session" ticked in the program's Options window: its Run
+  // value goes with the program.
+  constexpr const char* kRunKey = R"(Software\Microsoft\Windows\CurrentVersion\Run)";
+  const std::string runValue = "\"" + (InstDir / "Corvale.exe").string() + "\"";
+  ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, kRunKey, "Corvale", REG_SZ, runValue.c_str(),
+                            static_cast<DWORD>(runValue.size() + 1)),
+            ERROR_SUCCESS);
+
   // The silent uninstaller runs from a copy of itself, so its own process
   // ends at once; the entry of the list of installed programs goes last.
   ASSERT_EQ(Start((InstDir / "Uninstall.exe").string(), "/S", temp, true), 0u);
@@ -268,6 +276,9 @@ TEST_P(Installer, InstallsRunsAndUninstalls) {
   }
   EXPECT_FALSE(fs::exists(MenuLink));
   EXPECT_FALSE(fs::exists(StartupLink));
+  EXPECT_EQ(
+      RegGetValueA(HKEY_CURRENT_USER, kRunKey, "Corvale", RRF_RT_REG_SZ, nullptr, nullptr, nullptr),
+      ERROR_FILE_NOT_FOUND);
   if (c.RunProgram) {
     // The silent answer to "remove your settings?" is no: only they remain.
     files.clear();
