@@ -110,10 +110,12 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "public IP address monitor that mails its 
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Corvale sits in the desktop's notification area and asks a web echo page for\n"
     "this machine's public IP address at an interval the user picks. When the\n"
-    "address changes it mails the user directly: an MX lookup for each\n"
-    "recipient's domain, then SMTP to the first exchanger on port 25.\n"
+    "address changes it mails the user directly (an MX lookup for each\n"
+    "recipient's domain, then SMTP to its exchangers on port 25) or through the\n"
+    "user's own mail account.\n"
     "\n"
-    "This package was built for ${CORVALE_PACKAGE_BUILT_FOR}.")
+    "This package was built for\n"
+    "${CORVALE_PACKAGE_BUILT_FOR}.")
 string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CORVALE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
