@@ -226,9 +226,14 @@ TEST(Form1QtTest, RealWindowShowsTheDesignAndReactsToInput) {
     EXPECT_EQ(Texts<QCheckBox>(client), QStringList{"Start Minimized"});
     EXPECT_EQ(Texts<QPushButton>(client), (QStringList{"Apply", "&Minimize", "&Close"}));
     QStringList menu;
-    for (QAction* a : w->findChild<QMenuBar*>()->actions()) menu << a->text();
+    auto* bar = w->findChild<QMenuBar*>();
+    for (QAction* a : bar->actions()) menu << a->text();
     EXPECT_EQ(menu, (QStringList{"Apply", "Minimize", "Close", "Send Email", "Options...",
                                  "History...", "About"}));
+    // Every entry fits on the bar of the fixed-width window: none is hidden
+    // behind the bar's overflow arrow.
+    for (QAction* a : bar->actions())
+      EXPECT_LE(bar->actionGeometry(a).right(), bar->width() - 1) << a->text().toStdString();
     auto* panel0 = client->findChild<QLabel*>("panel0");
     ASSERT_NE(panel0, nullptr);
     EXPECT_EQ(panel0->width(), 100);

@@ -20,6 +20,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QSocketNotifier>
@@ -29,6 +30,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <vector>
@@ -475,6 +477,27 @@ class FormWindow : public QWidget {
   QPointer<QWidget> Refocus;  // had the focus when the window was hidden
 };
 
+// The menu bar's entries with less room around their captions than the
+// style gives: the main window's width is fixed, and with all its entries
+// the last ones would otherwise go behind the bar's overflow arrow.
+class CompactMenuBarStyle : public QProxyStyle {
+ public:
+  QSize sizeFromContents(ContentsType Type, const QStyleOption* Option, const QSize& Size,
+                         const QWidget* Widget) const override {
+    QSize s = QProxyStyle::sizeFromContents(Type, Option, Size, Widget);
+    if (Type == CT_MenuBarItem) s.setWidth(std::max(Size.width() + kItemPadding, s.width() - 8));
+    return s;
+  }
+  int pixelMetric(PixelMetric Metric, const QStyleOption* Option,
+                  const QWidget* Widget) const override {
+    if (Metric == PM_MenuBarItemSpacing) return 0;
+    return QProxyStyle::pixelMetric(Metric, Option, Widget);
+  }
+
+ private:
+  static constexpr int kItemPadding = 8;  // 4 pixels each side of a caption
+};
+
 class FormPeer : public WidgetPeer {
  public:
   explicit FormPeer(TForm& F) : WidgetPeer(F) {
@@ -491,6 +514,9 @@ class FormPeer : public WidgetPeer {
     box->setSpacing(0);
     if (F.Menu) {
       auto* bar = new QMenuBar(w);
+      auto* compact = new CompactMenuBarStyle;
+      compact->setParent(bar);
+      bar->setStyle(compact);
       for (TMenuItem* item : F.Menu->Items) {
         if (item->IsLine()) {
           bar->addSeparator();
