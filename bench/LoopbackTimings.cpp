@@ -107,7 +107,7 @@ class TTrustedAuthority {
 #else
 // Linux: OpenSSL's SSL_CERT_FILE already says it.
 struct TTrustedAuthority {
-  TTrustedAuthority() {}
+  TTrustedAuthority() = default;
 };
 #endif
 
