@@ -49,17 +49,22 @@ run: deps build/default/build.ninja
 # tests at the lowest priority: much of the tests' time is spent waiting on
 # peers and time-outs, which the analysis fills. Its report (build/lint.log)
 # is printed at the end. Every part goes to its end even when an earlier one
-# failed; fails when any failed.
+# failed; fails when any failed. The time of each build and each run is
+# printed at the end.
 test:
-	@failed=; lint=; \
+	@failed=; lint=; start=$$(date +%s); at=$$start; times=; \
+	lap() { now=$$(date +%s); times="$$times, $$1 $$((now - at)) s"; at=$$now; }; \
 	if $(MAKE) --no-print-directory build; then \
 	  nice -n 19 scripts/lint build/default > build/lint.log 2>&1 & lint=$$!; \
-	fi; \
-	$(MAKE) --no-print-directory test-plain || failed="$$failed plain"; \
-	$(MAKE) --no-print-directory test-sanitize || failed="$$failed sanitize"; \
-	$(MAKE) --no-print-directory test-windows || failed="$$failed windows"; \
+	fi; lap "plain build"; \
+	$(MAKE) --no-print-directory test-plain || failed="$$failed plain"; lap "plain tests"; \
+	$(MAKE) --no-print-directory build-sanitize; lap "sanitized build"; \
+	$(MAKE) --no-print-directory test-sanitize || failed="$$failed sanitize"; lap "sanitized tests"; \
+	$(MAKE) --no-print-directory windows; lap "Windows builds"; \
+	$(MAKE) --no-print-directory test-windows || failed="$$failed windows"; lap "Windows tests"; \
 	if [ -n "$$lint" ] && wait $$lint; then tail -n 2 build/lint.log; \
-	else cat build/lint.log 2>/dev/null; failed="$$failed lint"; fi; \
+	else cat build/lint.log 2>/dev/null; failed="$$failed lint"; fi; lap "waiting for the analysis"; \
+	echo "make test: $$(( $$(date +%s) - start )) s in all: $${times#, }"; \
 	if [ -n "$$failed" ]; then echo "make test: failed:$$failed" >&2; exit 1; fi
 
 test-plain: build

@@ -139,7 +139,7 @@ int Run(const std::vector<std::string>& A) {
   // components do (and under Wine a socket made after the stack was stopped
   // and started again cannot be bound).
   TIdTCPClient keepStack;
-  const TTrustedAuthority authority;
+  [[maybe_unused]] const TTrustedAuthority authority;
   const std::string& what = A[0];
   if (what == "readline" && A.size() == 3) {
     const int port = PortNumber(A[1]);
