@@ -36,6 +36,7 @@
 #include <security.h>
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -128,7 +129,7 @@ void AcquireCredentials(const SecurityFunctionTableW& AApi, CredHandle& ACredent
                                      nullptr, nullptr, &ACredentials, &expiry);
   if (s != SEC_E_OK) {
     char code[16];
-    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(s));
+    (void)std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(s));
     RaiseNotLoaded((std::string("Schannel refused the client credentials (") + code + ")").c_str());
   }
 }
@@ -204,7 +205,7 @@ std::string StatusText(SECURITY_STATUS AStatus) {
       break;
   }
   char code[16];
-  std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(AStatus));
+  (void)std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(AStatus));
   return std::string(text) + " (" + code + ")";
 }
 
@@ -557,20 +558,36 @@ class TSchannelSession final : public TIdTLSSession {
         throw EIdTLSCertificateNotTrusted(Host);
       default: {
         char code[16];
-        std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(status.dwError));
+        (void)std::snprintf(code, sizeof code, "0x%08lX",
+                            static_cast<unsigned long>(status.dwError));
         Fail(std::string("the certificate was refused (") + code + ")");
       }
     }
+  }
+
+  // Host as the four bytes of a dotted-decimal IPv4 address: four fields of
+  // 0 to 255, dots between them and nothing else; false for anything else (a
+  // name).
+  static bool DottedQuad(const std::string& AHost, BYTE (&AOut)[4]) {
+    const char* p = AHost.data();
+    const char* const end = p + AHost.size();
+    for (int i = 0; i < 4; ++i) {
+      if (i > 0 && (p == end || *p++ != '.')) return false;
+      unsigned v = 0;
+      const auto [next, ec] = std::from_chars(p, end, v);
+      if (ec != std::errc() || next == p || v > 255) return false;
+      AOut[i] = static_cast<BYTE>(v);
+      p = next;
+    }
+    return p == end;
   }
 
   // Whether the certificate's subjectAltName holds the address asked for as
   // an iPAddress entry (RFC 6125 section 6.2.1; an address in the common
   // name does not count, as with OpenSSL).
   bool NamesAddress(PCCERT_CONTEXT ACert) const {
-    unsigned a[4] = {};
-    if (std::sscanf(Host.c_str(), "%u.%u.%u.%u", &a[0], &a[1], &a[2], &a[3]) != 4) return false;
-    const BYTE want[4] = {static_cast<BYTE>(a[0]), static_cast<BYTE>(a[1]), static_cast<BYTE>(a[2]),
-                          static_cast<BYTE>(a[3])};
+    BYTE want[4] = {};
+    if (!DottedQuad(Host, want)) return false;
     const CERT_INFO& info = *ACert->pCertInfo;
     const PCERT_EXTENSION ext =
         L.Crypt.CertFindExtension(szOID_SUBJECT_ALT_NAME2, info.cExtension, info.rgExtension);
@@ -597,7 +614,7 @@ class TSchannelSession final : public TIdTLSSession {
     const size_t whole = WholeRecords(false);
     if (whole == 0) return false;
     char* record = In.data() + InStart;
-    const unsigned char type = static_cast<unsigned char>(record[0]);
+    const auto type = static_cast<unsigned char>(record[0]);
     SecBuffer b[4] = {{static_cast<ULONG>(whole), SECBUFFER_DATA, record},
                       {0, SECBUFFER_EMPTY, nullptr},
                       {0, SECBUFFER_EMPTY, nullptr},
