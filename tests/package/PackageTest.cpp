@@ -320,9 +320,13 @@ TEST_F(InstalledProgramTest, KeepsItsSettingsInTheConfigurationDirectoryAcrossSt
   for (const auto& e : fs::directory_iterator(Installed("/usr/bin")))
     beside.insert(e.path().filename().string());
   EXPECT_EQ(beside, std::set<std::string>{"corvale"});
+  // The settings and the history of the two changes, both private.
   for (const auto& e : fs::directory_iterator(Home + "/.config/corvale"))
     kept.insert(e.path().filename().string());
-  EXPECT_EQ(kept, std::set<std::string>{"Corvale.ini"});
+  EXPECT_EQ(kept, (std::set<std::string>{"Corvale-history.txt", "Corvale.ini"}));
+  const std::string history = Home + "/.config/corvale/Corvale-history.txt";
+  ASSERT_EQ(::stat(history.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 }  // namespace
