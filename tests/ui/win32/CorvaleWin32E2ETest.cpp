@@ -199,6 +199,52 @@ TEST_F(CorvaleWin32E2E, EchoHostDownChangesNothing) {
   EXPECT_EQ(Ini(), Settings("eve@a.test", kOldAddress));
 }
 
+// One copy per session: a second start of a copy that runs hidden shows the
+// running one's window and ends with status 0, and a copy killed without
+// closing (its claim left to the system to drop) never blocks the next start.
+// No servers: each check fails at once.
+TEST_F(CorvaleWin32E2E, ASecondStartWakesTheFirstAndAKilledOneBlocksNoStart) {
+  std::string ini = Settings("eve@a.test", kOldAddress);
+  const std::string shown = "Start Min     0";
+  ini.replace(ini.find(shown), shown.size(), "Start Min     1");
+  Run(ini);
+  HWND main = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return (main = win32test::FindProgramWindow(Pid)) != nullptr; }));
+  // Past its start-up (the window is shown, then hidden for Start Minimized).
+  ASSERT_TRUE(WaitFor([&] {
+    std::this_thread::sleep_for(500ms);
+    return !IsWindowVisible(main);
+  }));
+
+  const std::string exe = WinDir + "\\Corvale.exe";
+  std::string cmd = "\"" + exe + "\"";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION second{};
+  ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             WinDir.c_str(), &si, &second));
+  CloseHandle(second.hThread);
+  // Wine takes most of a second to start a program: the bound here is
+  // generous, the second's own work is a message and an exit.
+  EXPECT_EQ(WaitForSingleObject(second.hProcess, 10000), WAIT_OBJECT_0);
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(second.hProcess, &code);
+  if (code == STILL_ACTIVE) TerminateProcess(second.hProcess, 1);  // a second copy that stayed
+  CloseHandle(second.hProcess);
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(main) != FALSE; }));
+  EXPECT_EQ(WaitForSingleObject(Process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  // Killed: the next start runs.
+  TerminateProcess(Process, 1);
+  WaitForSingleObject(Process, kExitWaitMs);
+  CloseHandle(Process);
+  Process = nullptr;
+  Run(ini);
+  EXPECT_TRUE(WaitFor([&] { return win32test::FindProgramWindow(Pid) != nullptr; }));
+  EXPECT_EQ(WaitForSingleObject(Process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
 // The main window's edits, in their order (name, addresses, hours,
 // minutes), and its Apply button.
 struct TControls {
