@@ -105,7 +105,7 @@ class TForm1 : public TForm {
   // https:// address of the echo page
   std::string EchoHost;
   // The address services a build names, asked in order (empty: the one echo
-  // page of EchoHost, read by its markers as specified); the settings file's
+  // page of EchoHost, read by its markers as it always was); the settings file's
   // "Echo Source" lines replace both.
   std::vector<echo::TEchoSource> EchoSources;
   // Services resting after a 403 or 429, until when (by address).

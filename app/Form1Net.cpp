@@ -231,7 +231,7 @@ void TForm1::GetMyIP(std::string& Address) {
   std::string value;
   const std::vector<echo::TEchoSource> sources = CheckSources();
   if (sources.empty()) {
-    // The echo page alone, as specified.
+    // The echo page alone, asked and read exactly as it always was.
     std::string reply;
     try {
       reply = IdHTTP1->GetText(EchoUrl());
