@@ -135,10 +135,10 @@ std::vector<TEchoSource> PublicSources() {
   };
 }
 
-std::vector<TEchoSource> BuildSources(const std::string& Spec) {
-  if (Spec == "public") return PublicSources();
+std::vector<TEchoSource> BuildSources(const std::string& List) {
+  if (List == "public") return PublicSources();
   std::vector<TEchoSource> sources;
-  std::string rest = Spec;
+  std::string rest = List;
   while (!rest.empty()) {
     TEchoSource s;
     if (ParseSource(text::Fetch(rest, "|"), s)) sources.push_back(s);

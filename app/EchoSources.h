@@ -47,7 +47,7 @@ std::vector<TEchoSource> PublicSources();
 // The list a build names: "" names none (the build's echo page is asked),
 // "public" the public services, anything else source lines separated by '|'
 // (lines that do not read as a source are left out).
-std::vector<TEchoSource> BuildSources(const std::string& Spec);
+std::vector<TEchoSource> BuildSources(const std::string& List);
 
 // What a check makes of one service's reply.
 struct TEchoAnswer {

@@ -51,7 +51,7 @@ void MakeFolders(const std::string& Dir) {
   }
 }
 
-// An argument of Exec (Desktop Entry Specification, "The Exec key"): quoted
+// An argument of Exec (the desktop entry format's rules for that key): quoted
 // when it holds a blank or a reserved character, with ", `, $ and \ escaped
 // inside the quotes; % is doubled everywhere. Then the value's own escape
 // rule doubles each backslash.

@@ -15,8 +15,10 @@
 // and the SSL policy checks it with the host name
 // (CertGetCertificateChain, CertVerifyCertificateChainPolicy), which tells an
 // expired certificate from one of another name or an untrusted one in the
-// same words the OpenSSL session uses; without VerifyPeer the check is not
-// made.
+// same words the OpenSSL session uses. Schannel is told to leave the
+// certificate alone only because this session checks chain and name itself
+// (Verify below); the check is left out only without VerifyPeer, which only
+// opportunistic STARTTLS to a mail exchanger asks for.
 //
 // Record headers are read here before Schannel sees them (RFC 5246 section
 // 6.2.1): bytes that cannot begin a record fail at once, a record larger than
@@ -61,7 +63,9 @@ constexpr unsigned char kAlertProtocolVersion = 70;
 constexpr size_t kMaxRecordBody = IdTLSDefaults::MaxRecordBytes - kRecordHeader;
 
 // SECURITY_FLAG_IGNORE_CERT_CN_INVALID of wininet.h, which the SSL policy
-// takes in its checks to leave the name alone.
+// takes in its checks to leave the name alone: given only when the host is an
+// address, which Verify then matches against the certificate's address
+// entries itself.
 constexpr DWORD kIgnoreName = 0x00001000;
 
 // What every context asks of Schannel: a TLS stream, its buffers allocated

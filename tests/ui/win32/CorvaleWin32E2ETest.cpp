@@ -75,16 +75,22 @@ class CorvaleWin32E2E : public ::testing::Test {
 
   void Run(const std::string& Ini) {
     std::ofstream(WinDir + "\\Corvale.ini", std::ios::binary) << Ini;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(Launch(pi));
+    Process = pi.hProcess;
+    Pid = pi.dwProcessId;
+  }
+  // Starts the program in its folder; the thread handle is closed.
+  bool Launch(PROCESS_INFORMATION& Pi) const {
     const std::string exe = WinDir + "\\Corvale.exe";
     std::string cmd = "\"" + exe + "\"";
     STARTUPINFOA si{};
     si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               WinDir.c_str(), &si, &pi));
-    CloseHandle(pi.hThread);
-    Process = pi.hProcess;
-    Pid = pi.dwProcessId;
+    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        WinDir.c_str(), &si, &Pi))
+      return false;
+    CloseHandle(Pi.hThread);
+    return true;
   }
   // Closes the main window as the user would (the program removes its icon
   // and ends); a program that does not end is stopped.
@@ -216,14 +222,8 @@ TEST_F(CorvaleWin32E2E, ASecondStartWakesTheFirstAndAKilledOneBlocksNoStart) {
     return !IsWindowVisible(main);
   }));
 
-  const std::string exe = WinDir + "\\Corvale.exe";
-  std::string cmd = "\"" + exe + "\"";
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
   PROCESS_INFORMATION second{};
-  ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             WinDir.c_str(), &si, &second));
-  CloseHandle(second.hThread);
+  ASSERT_TRUE(Launch(second));
   // Wine takes most of a second to start a program: the bound here is
   // generous, the second's own work is a message and an exit.
   EXPECT_EQ(WaitForSingleObject(second.hProcess, 10000), WAIT_OBJECT_0);
