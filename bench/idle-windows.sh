@@ -17,7 +17,12 @@
 # being the one the page answers, so that no check sends mail. Beside them, as
 # floors: bench/QtIdleFloor (a hidden Qt window with a timer once a minute) and
 # bench/Win32IdleFloor.exe (the same in plain Win32, under Wine in the same
-# prefix: the wineserver and the background programs serve both Wine programs).
+# prefix: the wineserver and the background programs serve both Wine programs),
+# run twice: bare, and asking the same page at each tick with the fewest
+# Winsock calls a check can make. Under Wine each Winsock call is a round trip
+# to the wineserver, which the program's thread sleeps through: wake-ups that
+# Windows, where the call is a system call, does not have. The second floor
+# shows what a check costs any program there.
 # Everything runs in a private network namespace with only the loopback
 # interface, on Xvfb with trayer as the tray host, and Wine in a prefix of its
 # own (created on first use) whose processes all end with the run.
@@ -136,6 +141,9 @@ pids+=($!)
 if [ -f "$win_floor" ]; then
   "$WINE" "$win_floor" >"$work/wine-floor.log" 2>&1 &
   pids+=($!)
+  # The same floor asking the page once a minute with the fewest calls.
+  "$WINE" "$win_floor" 127.7.0.1 /GetMyIP.pl >"$work/wine-check-floor.log" 2>&1 &
+  pids+=($!)
 fi
 
 # Wine starts slowly on a loaded machine: every figure is taken after the
@@ -166,7 +174,13 @@ for p in $(wine_pids); do
   case "$c" in bash | sh) continue ;; esac
   case "$c" in
     Corvale.exe) c="Corvale.exe (Wine)" ;;
-    Win32IdleFloor*) c="Win32 floor (Wine)" ;;
+    Win32IdleFloor*)
+      if tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q GetMyIP; then
+        c="Win32 floor + check (Wine)"
+      else
+        c="Win32 floor (Wine)"
+      fi
+      ;;
     *) c="  Wine: $c" ;;
   esac
   names+=("$c")

@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/Text.h"
@@ -194,10 +195,43 @@ int TIdStackWinsock::Call(int Result) {
   return Result;
 }
 
+bool TIdStackWinsock::IsNonBlocking(TIdStackSocketHandle S) {
+  const std::lock_guard<std::mutex> lock(FModeLock);
+  return std::find(FNonBlocking.begin(), FNonBlocking.end(), S) != FNonBlocking.end();
+}
+
+bool TIdStackWinsock::SetNonBlocking(TIdStackSocketHandle S, bool On) {
+  const std::lock_guard<std::mutex> lock(FModeLock);
+  const auto at = std::find(FNonBlocking.begin(), FNonBlocking.end(), S);
+  if ((at != FNonBlocking.end()) == On) return true;
+  u_long mode = On ? 1 : 0;
+  if (Call(Lib->ioctlsocket(ToSocket(S), FIONBIO, &mode)) == Id_SOCKET_ERROR) return false;
+  if (On)
+    FNonBlocking.push_back(S);
+  else
+    FNonBlocking.erase(at);
+  return true;
+}
+
+template <typename F>
+int TIdStackWinsock::Waiting(TIdStackSocketHandle S, F Attempt) {
+  int r = Attempt();
+  // Mostly the bytes are there (a wait for them came first) and the one call
+  // is enough whatever the mode.
+  if (r == Id_SOCKET_ERROR && LastError == WSAEWOULDBLOCK && IsNonBlocking(S)) {
+    if (!SetNonBlocking(S, false)) return Id_SOCKET_ERROR;
+    r = Attempt();
+  }
+  return r;
+}
+
 TIdStackSocketHandle TIdStackWinsock::SockAccept(TIdStackSocketHandle S, std::string& IP,
                                                  int& Port) {
   sockaddr_in a{};
   int len = sizeof a;
+  // A socket accepted from a non-blocking one is non-blocking too: the
+  // listener is made blocking first, so that every socket starts blocking.
+  if (!SetNonBlocking(S, false)) return Id_INVALID_SOCKET;
   int r = Call(FromSocket(Lib->accept(ToSocket(S), reinterpret_cast<sockaddr*>(&a), &len)));
   if (r != Id_INVALID_SOCKET) ReadAddr(a, IP, Port);
   return r;
@@ -209,10 +243,17 @@ int TIdStackWinsock::SockBind(TIdStackSocketHandle S, int, const std::string& IP
 }
 
 int TIdStackWinsock::SockClose(TIdStackSocketHandle S) {
+  {
+    // The handle's value may be given to the next socket.
+    const std::lock_guard<std::mutex> lock(FModeLock);
+    FNonBlocking.erase(std::remove(FNonBlocking.begin(), FNonBlocking.end(), S),
+                       FNonBlocking.end());
+  }
   return Call(Lib->closesocket(ToSocket(S)));
 }
 
 int TIdStackWinsock::SockConnect(TIdStackSocketHandle S, int, const std::string& IP, int Port) {
+  if (!SetNonBlocking(S, false)) return Id_SOCKET_ERROR;
   sockaddr_in a = MakeAddr(IP, Port);
   return Call(Lib->connect(ToSocket(S), reinterpret_cast<const sockaddr*>(&a), int{sizeof a}));
 }
@@ -222,9 +263,10 @@ int TIdStackWinsock::SockConnectWithin(TIdStackSocketHandle S, int Family, const
   if (TimeoutMs < 0) return SockConnect(S, Family, IP, Port);
   // A non-blocking connect, then a wait for the outcome: Winsock reports a
   // completed connect as writable and a failed one in the exception set.
+  // The socket stays non-blocking afterwards, for the calls that follow a
+  // connect under a bound: the first call that may wait switches it back.
   const SOCKET s = ToSocket(S);
-  u_long nonBlocking = 1;
-  if (Call(Lib->ioctlsocket(s, FIONBIO, &nonBlocking)) == Id_SOCKET_ERROR) return Id_SOCKET_ERROR;
+  if (!SetNonBlocking(S, true)) return Id_SOCKET_ERROR;
   sockaddr_in a = MakeAddr(IP, Port);
   int err = 0;
   if (Lib->connect(s, reinterpret_cast<const sockaddr*>(&a), int{sizeof a}) == SOCKET_ERROR) {
@@ -254,8 +296,6 @@ int TIdStackWinsock::SockConnectWithin(TIdStackSocketHandle S, int Family, const
       }
     }
   }
-  u_long blocking = 0;
-  Lib->ioctlsocket(s, FIONBIO, &blocking);
   if (err == 0) return 0;
   LastError = err;
   return Id_SOCKET_ERROR;
@@ -317,7 +357,8 @@ int TIdStackWinsock::SockListen(TIdStackSocketHandle S, int BackLog) {
 }
 
 int TIdStackWinsock::SockRecv(TIdStackSocketHandle S, void* Buf, int Len, int Flags) {
-  const int r = Call(Lib->recv(ToSocket(S), static_cast<char*>(Buf), Len, Flags));
+  const int r =
+      Waiting(S, [&] { return Call(Lib->recv(ToSocket(S), static_cast<char*>(Buf), Len, Flags)); });
   if (r == 0 && Len > 0) {
     // Winsock reports a peer's reset as WSAECONNRESET, but Wine answers it
     // with zero bytes, like an orderly close. A send of no bytes tells the
@@ -356,8 +397,11 @@ int TIdStackWinsock::SockRecvFrom(TIdStackSocketHandle S, void* Buf, int Len, in
   // A datagram longer than the buffer fails with WSAEMSGSIZE (10040) after
   // filling the buffer and the sender; the caller sees the failure, never a
   // datagram silently cut.
-  int r = Call(Lib->recvfrom(ToSocket(S), static_cast<char*>(Buf), Len, Flags,
-                             reinterpret_cast<sockaddr*>(&a), &len));
+  int r = Waiting(S, [&] {
+    len = sizeof a;
+    return Call(Lib->recvfrom(ToSocket(S), static_cast<char*>(Buf), Len, Flags,
+                              reinterpret_cast<sockaddr*>(&a), &len));
+  });
   if (r != Id_SOCKET_ERROR || LastError == WSAEMSGSIZE) ReadAddr(a, IP, Port);
   return r;
 }
@@ -408,21 +452,20 @@ int TIdStackWinsock::SockSelect(std::vector<TIdStackSocketHandle>* ReadList,
 }
 
 int TIdStackWinsock::SockSend(TIdStackSocketHandle S, const void* Buf, int Len, int Flags) {
-  // Winsock raises no signal for a peer that has gone: the call fails.
+  // Winsock raises no signal for a peer that has gone: the call fails. A
+  // blocking send takes everything it is given, which a non-blocking one may
+  // not: the mode is set first.
+  if (!SetNonBlocking(S, false)) return Id_SOCKET_ERROR;
   return Call(Lib->send(ToSocket(S), static_cast<const char*>(Buf), Len, Flags));
 }
 
 int TIdStackWinsock::SockSendNoWait(TIdStackSocketHandle S, const void* Buf, int Len) {
   // Winsock 1.1 has no per-call "don't wait" flag: the socket is made
-  // non-blocking for this one send and blocking again afterwards, as the
-  // rest of the stack expects.
+  // non-blocking, and stays so until a call that may wait needs it blocking.
   const SOCKET s = ToSocket(S);
-  u_long nonBlocking = 1;
-  if (Call(Lib->ioctlsocket(s, FIONBIO, &nonBlocking)) == Id_SOCKET_ERROR) return Id_SOCKET_ERROR;
+  if (!SetNonBlocking(S, true)) return Id_SOCKET_ERROR;
   const int r = Lib->send(s, static_cast<const char*>(Buf), Len, 0);
   const int err = r == SOCKET_ERROR ? Lib->WSAGetLastError() : 0;
-  u_long blocking = 0;
-  Lib->ioctlsocket(s, FIONBIO, &blocking);
   if (r != SOCKET_ERROR) return r;
   if (err == WSAEWOULDBLOCK) return 0;
   LastError = err;
@@ -431,6 +474,7 @@ int TIdStackWinsock::SockSendNoWait(TIdStackSocketHandle S, const void* Buf, int
 
 int TIdStackWinsock::SockSendTo(TIdStackSocketHandle S, const void* Buf, int Len, int Flags,
                                 const std::string& IP, int Port) {
+  if (!SetNonBlocking(S, false)) return Id_SOCKET_ERROR;
   sockaddr_in a = MakeAddr(IP, Port);
   return Call(Lib->sendto(ToSocket(S), static_cast<const char*>(Buf), Len, Flags,
                           reinterpret_cast<const sockaddr*>(&a), int{sizeof a}));

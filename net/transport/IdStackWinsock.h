@@ -4,7 +4,9 @@
 // stack's own tests name this class; everything else reaches it as GlobalStack.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "net/transport/IdException.h"
 #include "net/transport/IdStack.h"
@@ -90,8 +92,23 @@ class TIdStackWinsock : public TIdStack {
   // After a receive of zero bytes on S: the error of a reset that ended the
   // connection (WSAECONNRESET, WSAECONNABORTED), 0 for an orderly end.
   int ResetBehindEnd(TIdStackSocketHandle S);
+  // Puts S in non-blocking (true) or blocking mode unless it is in it already;
+  // false, with LastError set, when the library refuses.
+  bool SetNonBlocking(TIdStackSocketHandle S, bool On);
+  bool IsNonBlocking(TIdStackSocketHandle S);
+  // Runs a call that may wait: on a socket left non-blocking, a call that
+  // would block is made again after the socket is put back in blocking mode.
+  template <typename F>
+  int Waiting(TIdStackSocketHandle S, F Attempt);
 
   std::unique_ptr<TLibrary> Lib;
+  // The sockets left in non-blocking mode. A bounded connect and a send that
+  // must not wait need the mode; the calls that may wait need it off. Each
+  // switch is a library call (under Wine a round trip to its server, which
+  // wakes the program), so a socket keeps the mode of the last call that
+  // needed one and is switched only when a call needs the other.
+  std::mutex FModeLock;
+  std::vector<TIdStackSocketHandle> FNonBlocking;
   std::unique_ptr<TIdStackVersionWinsock> FVersion;
   int LastError = 0;
 };

@@ -314,7 +314,8 @@ void TIdTCPConnection::WriteBytes(const void* ABuffer, int64_t ACount, bool) {
     int result;
     try {
       const bool bounded = wait != TimeoutInfinite;
-      if (bounded && !SocketHandle->WaitWritable(wait)) RaiseTimedOut();
+      const bool through = TLS || (InterceptEnabled && Intercept && Intercept->HandlesSend);
+      if (bounded && through && !SocketHandle->WaitWritable(wait)) RaiseTimedOut();
       if (TLS) {
         result = SendTLS(p + sent, chunk);
       } else if (InterceptEnabled && Intercept && Intercept->HandlesSend) {
@@ -322,10 +323,14 @@ void TIdTCPConnection::WriteBytes(const void* ABuffer, int64_t ACount, bool) {
       } else if (bounded) {
         // Under a bound the send itself must not block: a peer that stops
         // reading would hold a large write for as long as it liked. What the
-        // socket takes now goes; the rest waits for writability again, under
-        // the same bounds.
+        // socket takes now goes; only when it takes nothing is there a wait
+        // for room, under the same bounds. Mostly there is room, and the send
+        // comes first because the look for room is a call of its own.
         result = SocketHandle->SendNoWait(p + sent, chunk);
-        if (result == 0) continue;
+        if (result == 0) {
+          if (!SocketHandle->WaitWritable(wait)) RaiseTimedOut();
+          continue;
+        }
       } else {
         result = SocketHandle->Send(p + sent, chunk, 0);
       }

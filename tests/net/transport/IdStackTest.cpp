@@ -11,6 +11,7 @@
 #include "net/transport/IdSocketHandle.h"
 #include "net/transport/IdStack.h"
 #include "platform/Exception.h"
+#include "tests/support/ScriptedTcpServer.h"
 
 namespace {
 
@@ -295,6 +296,33 @@ TEST(Component, StatusTextsAreFormattedOnlyForAHandler) {
   EXPECT_EQ(texts, (std::vector<std::string>{
                        "Resolving hostname mail.example.", "Connecting to 127.0.0.1.", "Connected.",
                        "Disconnecting from 127.0.0.1.", "Not connected.", "free text"}));
+}
+
+// A bounded connect and a send that must not wait may leave the socket in a
+// mode where nothing waits; a call that may wait must wait all the same. Each
+// call that may wait comes right after one that may not: a blocking send takes
+// all of a write the peer is slow to read, and a receive waits for a reply
+// that comes late, where in the wrong mode each would stop short.
+TEST_F(StackTest, CallsThatMayWaitWaitAfterCallsThatMayNot) {
+  constexpr size_t kBig = 4 << 20;  // far more than the socket's buffers hold
+  ScriptedTcpServer srv(ScriptedTcpServer::Script()
+                            .ReadBytes(4)
+                            .Pause(std::chrono::milliseconds(200))
+                            .ReadBytes(kBig + 4)
+                            .Pause(std::chrono::milliseconds(200))
+                            .Send("pong")
+                            .Hold());
+  TIdSocketHandle h;
+  h.OpenSocket();
+  h.SetRemote("127.0.0.1", srv.Port());
+  ASSERT_EQ(h.Connect(Id_PF_INET, 5000), 0);
+  ASSERT_EQ(h.SendNoWait("ping", 4), 4);
+  const std::string big(kBig, 'b');
+  EXPECT_EQ(h.Send(big.data(), static_cast<int>(big.size()), 0), static_cast<int>(kBig));
+  ASSERT_EQ(h.SendNoWait("ping", 4), 4);
+  char buf[4] = {};
+  EXPECT_EQ(h.Recv(buf, 4, 0), 4) << "error " << GlobalStack->SockLastError();
+  EXPECT_EQ(std::string(buf, 4), "pong");
 }
 
 }  // namespace
