@@ -44,23 +44,28 @@ run: deps build/default/build.ninja
 
 # The whole suite three times: Linux plain, Linux under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the Windows executables under Wine; and the
-# static analysis of make lint. The analysis starts once the plain build is
-# done (the sources are read with its compile commands) and runs beside the
-# tests at the lowest priority: much of the tests' time is spent waiting on
-# peers and time-outs, which the analysis fills. Its report (build/lint.log)
-# is printed at the end. Every part goes to its end even when an earlier one
-# failed; fails when any failed. The time of each build and each run is
-# printed at the end.
+# static analysis of make lint. Much of a test run's time is spent waiting on
+# peers and time-outs, so the next tree is built beside each run at a lower
+# priority (the sanitized tree beside the plain tests, the Windows trees
+# beside the sanitized tests; their output goes to build/<tree>-build.log and
+# is printed when the build fails), and the analysis runs beside everything at
+# the lowest (it starts once the plain build is done: the sources are read
+# with its compile commands). Its report (build/lint.log) is printed at the
+# end. Every part goes to its end even when an earlier one failed; fails when
+# any failed. The time of each step is printed at the end.
 test:
 	@failed=; lint=; start=$$(date +%s); at=$$start; times=; \
 	lap() { now=$$(date +%s); times="$$times, $$1 $$((now - at)) s"; at=$$now; }; \
+	beside() { log=build/$$1-build.log; shift; nice -n 10 $(MAKE) --no-print-directory "$$@" >"$$log" 2>&1 || { cat "$$log"; false; }; }; \
 	if $(MAKE) --no-print-directory build; then \
 	  nice -n 19 scripts/lint build/default > build/lint.log 2>&1 & lint=$$!; \
 	fi; lap "plain build"; \
+	beside sanitize build-sanitize & next=$$!; \
 	$(MAKE) --no-print-directory test-plain || failed="$$failed plain"; lap "plain tests"; \
-	$(MAKE) --no-print-directory build-sanitize; lap "sanitized build"; \
+	wait $$next || failed="$$failed sanitized-build"; lap "rest of the sanitized build"; \
+	beside windows windows & next=$$!; \
 	$(MAKE) --no-print-directory test-sanitize || failed="$$failed sanitize"; lap "sanitized tests"; \
-	$(MAKE) --no-print-directory windows; lap "Windows builds"; \
+	wait $$next || failed="$$failed windows-build"; lap "rest of the Windows builds"; \
 	$(MAKE) --no-print-directory test-windows || failed="$$failed windows"; lap "Windows tests"; \
 	if [ -n "$$lint" ] && wait $$lint; then tail -n 2 build/lint.log; \
 	else cat build/lint.log 2>/dev/null; failed="$$failed lint"; fi; lap "waiting for the analysis"; \
