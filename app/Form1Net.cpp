@@ -154,6 +154,14 @@ std::string TForm1::EchoUrl() const {
 void TForm1::GetMyIP() {
   std::string address;
   GetMyIP(address);
+  // The next check is minutes away and names its address without a port,
+  // which never reuses a kept connection: the connection, and the TLS session
+  // on it, are let go now rather than held until then.
+  try {
+    if (IdHTTP1->IsConnected()) IdHTTP1->CloseConnection();
+  } catch (const std::exception&) {
+    // A connection that fails to close is gone all the same.
+  }
 }
 
 std::vector<echo::TEchoSource> TForm1::CheckSources() const {
