@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "gtest/gtest.h"
 #include "net/transport/IdException.h"
@@ -558,6 +559,29 @@ TEST(TCPClient, OpenTwiceKeepsTheFirstConnection) {
   EXPECT_EQ(statuses, (std::vector<std::string>{
                           "Resolving hostname localhost.", "Connecting to 127.0.0.1.", "Connected.",
                           "Disconnecting from 127.0.0.1.", "Not connected."}));
+}
+
+// The local end after a connect: the bound address when one is given, else
+// the one the connect chose, read back either way.
+TEST(TCPClient, ConnectsFromItsBoundAddressOrTheOneTheConnectChose) {
+  testnet::Socket lfd = testnet::Open(SOCK_STREAM);
+  sockaddr_in a = testnet::Loopback(0);
+  ASSERT_EQ(::bind(lfd.get(), testnet::Addr(a), sizeof a), 0);
+  ASSERT_EQ(::listen(lfd.get(), 4), 0);
+  a.sin_port = htons(testnet::LocalPort(lfd.get()));
+  for (const auto& [bound, local] :
+       {std::pair<std::string, std::string>{"", "127.0.0.1"}, {"127.0.0.2", "127.0.0.2"}}) {
+    SCOPED_TRACE(bound);
+    TIdTCPClient c;
+    c.Host = "127.0.0.1";
+    c.Port = ntohs(a.sin_port);
+    c.BoundIP = bound;
+    c.OpenConnection();
+    testnet::Socket server(::accept(lfd.get(), nullptr, nullptr));
+    EXPECT_EQ(c.SocketHandle->IP, local);
+    EXPECT_GT(c.SocketHandle->Port, 0);
+    c.CloseConnection();
+  }
 }
 
 TEST(TCPClient, RefusedConnectLeavesTheClientClosedAndReusable) {
