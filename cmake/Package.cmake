@@ -124,8 +124,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # kept by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # What dpkg-shlibdeps cannot see: the TLS library is loaded when the first
-# https page is fetched, and its certificates are the system's authorities.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3, ca-certificates")
+# https page is fetched, and its certificates are the system's authorities;
+# libsecret when the mail account's password is first kept or read.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3, ca-certificates, libsecret-1-0")
 # corvale_<version>_<arch>.deb
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)

@@ -6,11 +6,87 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+
+#include "platform/SharedLibrary.h"
 
 namespace credentials {
 
 namespace {
+
+// libsecret is loaded when the store is first used, not linked: with it come
+// GIO and its own dependencies, about 150 KB of private memory at start-up
+// that a program sending without an account, or idle between checks, never
+// needs. GLib's functions answer through the same handle (its dependencies).
+constexpr const char* kLibSecret = "libsecret-1.so.0";
+
+// The functions this file calls, and the error domains it tells apart (their
+// macros are calls to these quark functions).
+struct TSecretApi {
+  decltype(&::g_object_unref) object_unref = nullptr;
+  decltype(&::g_error_free) error_free = nullptr;
+  decltype(&::g_io_error_quark) io_error_quark = nullptr;
+  decltype(&::g_dbus_error_quark) dbus_error_quark = nullptr;
+  decltype(&::g_cancellable_new) cancellable_new = nullptr;
+  decltype(&::g_cancellable_cancel) cancellable_cancel = nullptr;
+  decltype(&::g_bus_get_sync) bus_get_sync = nullptr;
+  decltype(&::g_dbus_connection_set_exit_on_close) dbus_connection_set_exit_on_close = nullptr;
+  decltype(&::g_hash_table_new) hash_table_new = nullptr;
+  decltype(&::g_hash_table_insert) hash_table_insert = nullptr;
+  decltype(&::g_hash_table_unref) hash_table_unref = nullptr;
+  decltype(&::g_str_hash) str_hash = nullptr;
+  decltype(&::g_str_equal) str_equal = nullptr;
+  decltype(&::secret_service_get_sync) service_get_sync = nullptr;
+  decltype(&::secret_service_disconnect) service_disconnect = nullptr;
+  decltype(&::secret_service_store_sync) service_store_sync = nullptr;
+  decltype(&::secret_service_lookup_sync) service_lookup_sync = nullptr;
+  decltype(&::secret_service_clear_sync) service_clear_sync = nullptr;
+  decltype(&::secret_value_new) value_new = nullptr;
+  decltype(&::secret_value_get) value_get = nullptr;
+  decltype(&::secret_value_unref) value_unref = nullptr;
+};
+
+std::optional<TSecretApi> LoadSecretApi() {
+  const std::unique_ptr<TSharedLibrary> lib = TSharedLibrary::Load(kLibSecret);
+  if (!lib) return std::nullopt;
+  TSecretApi f;
+  const bool all =
+      Bind(f.object_unref, *lib, "g_object_unref") && Bind(f.error_free, *lib, "g_error_free") &&
+      Bind(f.io_error_quark, *lib, "g_io_error_quark") &&
+      Bind(f.dbus_error_quark, *lib, "g_dbus_error_quark") &&
+      Bind(f.cancellable_new, *lib, "g_cancellable_new") &&
+      Bind(f.cancellable_cancel, *lib, "g_cancellable_cancel") &&
+      Bind(f.bus_get_sync, *lib, "g_bus_get_sync") &&
+      Bind(f.dbus_connection_set_exit_on_close, *lib, "g_dbus_connection_set_exit_on_close") &&
+      Bind(f.hash_table_new, *lib, "g_hash_table_new") &&
+      Bind(f.hash_table_insert, *lib, "g_hash_table_insert") &&
+      Bind(f.hash_table_unref, *lib, "g_hash_table_unref") &&
+      Bind(f.str_hash, *lib, "g_str_hash") && Bind(f.str_equal, *lib, "g_str_equal") &&
+      Bind(f.service_get_sync, *lib, "secret_service_get_sync") &&
+      Bind(f.service_disconnect, *lib, "secret_service_disconnect") &&
+      Bind(f.service_store_sync, *lib, "secret_service_store_sync") &&
+      Bind(f.service_lookup_sync, *lib, "secret_service_lookup_sync") &&
+      Bind(f.service_clear_sync, *lib, "secret_service_clear_sync") &&
+      Bind(f.value_new, *lib, "secret_value_new") && Bind(f.value_get, *lib, "secret_value_get") &&
+      Bind(f.value_unref, *lib, "secret_value_unref");
+  // The library stays mapped after lib is gone (TSharedLibrary).
+  if (!all) return std::nullopt;
+  return f;
+}
+
+// The functions, loaded on first use; null when the library or one of them is
+// missing, which every call reports as a store that nobody serves.
+const TSecretApi* Api() {
+  static const std::optional<TSecretApi> api = LoadSecretApi();
+  return api ? &*api : nullptr;
+}
+
+// What a call reports when libsecret cannot be used.
+TOutcome NoLibrary() {
+  return {TStatus::Unavailable,
+          std::string("No credential store answers: ") + kLibSecret + " cannot be loaded"};
+}
 
 // What the item is shown as in the user's keyring manager.
 constexpr const char* kLabelPrefix = "Corvale mail password for ";
@@ -36,7 +112,7 @@ const SecretSchema* Schema() {
 }
 
 struct TUnref {
-  void operator()(gpointer P) const { g_object_unref(P); }
+  void operator()(gpointer P) const { Api()->object_unref(P); }
 };
 template <class T>
 using TRef = std::unique_ptr<T, TUnref>;
@@ -45,7 +121,7 @@ using TRef = std::unique_ptr<T, TUnref>;
 struct TError {
   GError* E = nullptr;
   ~TError() {
-    if (E) g_error_free(E);
+    if (E) Api()->error_free(E);
   }
   GError** operator&() { return &E; }
   std::string Text() const { return E && E->message ? E->message : "unknown error"; }
@@ -62,7 +138,7 @@ class TDeadline {
           if (!FDone.wait_for(lock, std::chrono::milliseconds(kStoreTimeoutMs),
                               [this] { return FFinished; })) {
             FExpired = true;
-            g_cancellable_cancel(Cancellable);
+            Api()->cancellable_cancel(Cancellable);
           }
         }) {}
   ~TDeadline() {
@@ -92,11 +168,11 @@ class TDeadline {
 // that answered with a refusal).
 bool NobodyAnswers(const GError* Error) {
   if (!Error) return false;
-  if (Error->domain == G_IO_ERROR)
+  if (Error->domain == Api()->io_error_quark())
     return Error->code == G_IO_ERROR_CANCELLED || Error->code == G_IO_ERROR_TIMED_OUT ||
            Error->code == G_IO_ERROR_NOT_FOUND || Error->code == G_IO_ERROR_CONNECTION_REFUSED ||
            Error->code == G_IO_ERROR_CLOSED || Error->code == G_IO_ERROR_BROKEN_PIPE;
-  if (Error->domain == G_DBUS_ERROR)
+  if (Error->domain == Api()->dbus_error_quark())
     return Error->code == G_DBUS_ERROR_SERVICE_UNKNOWN ||
            Error->code == G_DBUS_ERROR_NAME_HAS_NO_OWNER || Error->code == G_DBUS_ERROR_NO_REPLY ||
            Error->code == G_DBUS_ERROR_TIMEOUT || Error->code == G_DBUS_ERROR_TIMED_OUT ||
@@ -115,10 +191,10 @@ bool NobodyAnswers(const GError* Error) {
 // starts later is found by the next call.
 class TSession {
  public:
-  TSession() : FCancel(g_cancellable_new()), FDeadline(FCancel.get()) {}
+  TSession() : FCancel(Api()->cancellable_new()), FDeadline(FCancel.get()) {}
   ~TSession() {
     FService.reset();
-    if (FDropService) secret_service_disconnect();
+    if (FDropService) Api()->service_disconnect();
   }
   TSession(const TSession&) = delete;
   TSession& operator=(const TSession&) = delete;
@@ -126,14 +202,14 @@ class TSession {
   // Connects to the session bus and finds the service.
   TOutcome Open() {
     TError error;
-    TRef<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, FCancel.get(), &error));
+    TRef<GDBusConnection> bus(Api()->bus_get_sync(G_BUS_TYPE_SESSION, FCancel.get(), &error));
     if (!bus) {
       if (FDeadline.Expired()) return Failure(error);
       return {TStatus::Unavailable,
               "No credential store answers: there is no session bus (" + error.Text() + ")"};
     }
-    g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
-    FService.reset(secret_service_get_sync(SECRET_SERVICE_NONE, FCancel.get(), &error));
+    Api()->dbus_connection_set_exit_on_close(bus.get(), FALSE);
+    FService.reset(Api()->service_get_sync(SECRET_SERVICE_NONE, FCancel.get(), &error));
     if (!FService) return Failure(error);
     return {};
   }
@@ -166,11 +242,11 @@ class TSession {
 // The attributes that name the account's item; the table borrows the texts.
 struct TAttributes {
   TAttributes(const std::string& Server, const std::string& User)
-      : Table(g_hash_table_new(g_str_hash, g_str_equal)) {
-    g_hash_table_insert(Table, const_cast<char*>("server"), const_cast<char*>(Server.c_str()));
-    g_hash_table_insert(Table, const_cast<char*>("user"), const_cast<char*>(User.c_str()));
+      : Table(Api()->hash_table_new(Api()->str_hash, Api()->str_equal)) {
+    Api()->hash_table_insert(Table, const_cast<char*>("server"), const_cast<char*>(Server.c_str()));
+    Api()->hash_table_insert(Table, const_cast<char*>("user"), const_cast<char*>(User.c_str()));
   }
-  ~TAttributes() { g_hash_table_unref(Table); }
+  ~TAttributes() { Api()->hash_table_unref(Table); }
   TAttributes(const TAttributes&) = delete;
   TAttributes& operator=(const TAttributes&) = delete;
   GHashTable* Table;
@@ -187,46 +263,49 @@ TOutcome StorePassword(const std::string& Server, const std::string& User,
   if (Password.size() > kMaxPasswordBytes)
     return {TStatus::Failed, "The password is longer than " + std::to_string(kMaxPasswordBytes) +
                                  " bytes, more than the credential store keeps"};
+  if (!Api()) return NoLibrary();
   TSession session;
   if (TOutcome o = session.Open(); !o.Ok()) return o;
   TAttributes attributes(Server, User);
   SecretValue* value =
-      secret_value_new(Password.data(), static_cast<gssize>(Password.size()), "text/plain");
+      Api()->value_new(Password.data(), static_cast<gssize>(Password.size()), "text/plain");
   const std::string label = kLabelPrefix + User + " on " + Server;
   TError error;
-  const gboolean stored = secret_service_store_sync(session.Service(), Schema(), attributes.Table,
+  const gboolean stored = Api()->service_store_sync(session.Service(), Schema(), attributes.Table,
                                                     SECRET_COLLECTION_DEFAULT, label.c_str(), value,
                                                     session.Cancellable(), &error);
-  secret_value_unref(value);
+  Api()->value_unref(value);
   if (!stored) return session.Failure(error);
   return {};
 }
 
 TOutcome ReadPassword(const std::string& Server, const std::string& User, std::string& Password) {
   Password.clear();
+  if (!Api()) return NoLibrary();
   TSession session;
   if (TOutcome o = session.Open(); !o.Ok()) return o;
   TAttributes attributes(Server, User);
   TError error;
-  SecretValue* value = secret_service_lookup_sync(session.Service(), Schema(), attributes.Table,
+  SecretValue* value = Api()->service_lookup_sync(session.Service(), Schema(), attributes.Table,
                                                   session.Cancellable(), &error);
   if (!value) {
     if (error.E) return session.Failure(error);
     return {TStatus::NotFound, "No password is kept for " + User + " on " + Server};
   }
   gsize length = 0;
-  const gchar* bytes = secret_value_get(value, &length);
+  const gchar* bytes = Api()->value_get(value, &length);
   Password.assign(bytes, length);
-  secret_value_unref(value);
+  Api()->value_unref(value);
   return {};
 }
 
 TOutcome DeletePassword(const std::string& Server, const std::string& User) {
+  if (!Api()) return NoLibrary();
   TSession session;
   if (TOutcome o = session.Open(); !o.Ok()) return o;
   TAttributes attributes(Server, User);
   TError error;
-  if (secret_service_clear_sync(session.Service(), Schema(), attributes.Table,
+  if (Api()->service_clear_sync(session.Service(), Schema(), attributes.Table,
                                 session.Cancellable(), &error))
     return {};
   if (error.E) return session.Failure(error);

@@ -31,3 +31,10 @@ class TSharedLibrary {
  private:
   void* Handle;
 };
+
+// Sets AField to the library's function AName; false when it has none.
+template <class F>
+bool Bind(F& AField, const TSharedLibrary& ALibrary, const char* AName) {
+  AField = reinterpret_cast<F>(ALibrary.Symbol(AName));
+  return AField != nullptr;
+}

@@ -63,13 +63,6 @@ struct TOpenSSL {
   decltype(&::ERR_reason_error_string) ERR_reason_error_string = nullptr;
 };
 
-// Finds one function; false when the library lacks it.
-template <class F>
-bool Bind(F& AField, const TSharedLibrary& ALibrary, const char* AName) {
-  AField = reinterpret_cast<F>(ALibrary.Symbol(AName));
-  return AField != nullptr;
-}
-
 TOpenSSL LoadOpenSSL() {
   const std::unique_ptr<TSharedLibrary> lib = TSharedLibrary::Load(kLibSSL);
   if (!lib)

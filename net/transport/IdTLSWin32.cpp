@@ -85,12 +85,6 @@ struct TCrypt32 {
   decltype(&::CryptDecodeObjectEx) CryptDecodeObjectEx = nullptr;
 };
 
-template <class F>
-bool Bind(F& AField, const TSharedLibrary& ALibrary, const char* AName) {
-  AField = reinterpret_cast<F>(ALibrary.Symbol(AName));
-  return AField != nullptr;
-}
-
 [[noreturn]] void RaiseNotLoaded(const char* AWhat) {
   throw EIdTLSError(std::string("TLS could not be initialised: ") + AWhat + ".");
 }

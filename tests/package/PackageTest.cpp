@@ -113,10 +113,10 @@ TEST_F(PackageTest, ControlFieldsNameTheBuildAndTheLibrariesTheBinaryNeeds) {
   EXPECT_NE(fields.find(std::string("Version: ") + CORVALE_VERSION + "\n"), std::string::npos)
       << fields;
   EXPECT_NE(fields.find("Architecture: " + arch + "\n"), std::string::npos) << fields;
-  // Computed from the binary: the C library, the toolkit, the JPEG decoder
-  // of the about window and the credential store's libsecret are among them;
-  // the TLS library, loaded only when needed, and the authorities it trusts
-  // are named by the build.
+  // Computed from the binary: the C library, the toolkit and the JPEG
+  // decoder of the about window are among them; the TLS library and the
+  // credential store's libsecret, loaded only when needed, and the
+  // authorities TLS trusts are named by the build.
   for (const char* lib : {"libc6", "libqt6widgets6", "libjpeg62-turbo", "libsecret-1-0", "libssl3",
                           "ca-certificates"})
     EXPECT_NE(fields.find(lib), std::string::npos) << lib << " in\n" << fields;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,15 @@ void AccountLifeCycle() {
 }
 
 #ifndef _WIN32
+// Whether a library whose file name contains the text is mapped into this
+// process.
+bool Mapped(const std::string& AName) {
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);)
+    if (line.find(AName) != std::string::npos) return true;
+  return false;
+}
+
 // Where nobody serves the store, every call ends as Unavailable with a
 // message saying so, and never waits longer than the store's deadline: no
 // session bus at all, a peer that takes the connection and stays silent, a
@@ -106,6 +116,9 @@ TEST(CredentialsPeerTest, NoServiceThenTheKeyring) {
     EXPECT_EQ(password, "");
   };
 
+  // The library is loaded by the first call, not before: a program that
+  // never keeps a password has nothing of it in memory.
+  EXPECT_FALSE(Mapped("libsecret")) << "libsecret is loaded before it is needed";
   SessionBus bus;
   bus.Start();
   {
@@ -113,6 +126,7 @@ TEST(CredentialsPeerTest, NoServiceThenTheKeyring) {
                                     ("unix:path=" + bus.Path("absent")).c_str());
     unavailable("no bus");
   }
+  EXPECT_TRUE(Mapped("libsecret"));
   {
     ScriptedTcpServer silent(ScriptedTcpServer::Script().Hold());
     const std::string tcp = "tcp:host=127.0.0.1,port=" + std::to_string(silent.Port());
