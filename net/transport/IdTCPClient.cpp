@@ -9,14 +9,8 @@ void TIdTCPClient::OpenConnection() {
   ResetForConnect();
   SocketHandle->OpenSocket(Id_SOCK_STREAM, Id_IPPROTO_IP);
   try {
-    // Without a local address to keep to, the connect binds the socket as a
-    // bind to any address would, and the local end is read back after it: a
-    // bind first would only add two calls (under Wine, round trips to its
-    // server) to every connection.
-    if (!BoundIP.empty()) {
-      SocketHandle->IP = BoundIP;
-      SocketHandle->Bind();
-    }
+    SocketHandle->IP = BoundIP;
+    SocketHandle->Bind();
     bool direct = SocksInfo.Version == TSocksVersion::svNoSocks;
     const std::string& host = direct ? Host : SocksInfo.Host;
     int port = direct ? Port : SocksInfo.Port;
